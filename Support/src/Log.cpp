@@ -1,0 +1,1 @@
+// Placeholder until the logging sink lands.
