@@ -28,6 +28,8 @@ struct LiveCall {
 
     bool operator==(const LiveCall&) const = default;
 
+    // Reads a row. A "created_at" that is not a backend timestamp fails as `dataCorrupted` with
+    // the raw text; an "ended_at" that is not one gives no end time and is no error.
     static decode::Result<LiveCall> decode(const Json& value);
     static decode::Result<LiveCall> decode(std::string_view jsonText);
 

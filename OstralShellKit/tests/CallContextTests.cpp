@@ -1,0 +1,68 @@
+#include <OstralShellKit/CallContext.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace ostral {
+namespace {
+
+using Kind = DecodingError::Kind;
+
+TEST(CallContext, KeepsTheBackendsOrder) {
+    const auto context = CallContext::decode(std::string_view(R"({
+        "fields": [
+            {"label": "Candidate", "value": "Jane Doe"},
+            {"label": "Stage", "value": "Interview", "hint": "ignored"},
+            {"label": "", "value": ""}
+        ],
+        "call_id": "ignored too"
+    })"));
+    ASSERT_TRUE(context.hasValue()) << context.error().description();
+    const std::vector<CallContextField> expected = {
+        {"Candidate", "Jane Doe"}, {"Stage", "Interview"}, {"", ""}};
+    EXPECT_EQ(context->fields, expected);
+}
+
+TEST(CallContext, AnEmptyListIsAContextWithoutFacts) {
+    const auto context = CallContext::decode(Json{{"fields", Json::array()}});
+    ASSERT_TRUE(context.hasValue());
+    EXPECT_TRUE(context->fields.empty());
+}
+
+TEST(CallContext, FailsOnAnyBadPartAndNamesIt) {
+    struct Case {
+        std::string name;
+        std::string text;
+        Kind kind;
+        std::string key;
+    };
+    const std::vector<Case> cases = {
+        {"no fields", R"({})", Kind::keyNotFound, "fields"},
+        {"null fields", R"({"fields": null})", Kind::valueNotFound, "fields"},
+        {"fields as an object", R"({"fields": {"label": "a", "value": "b"}})", Kind::typeMismatch,
+         "fields"},
+        {"second field without a label",
+         R"({"fields": [{"label": "a", "value": "b"}, {"value": "c"}]})", Kind::keyNotFound,
+         "fields[1].label"},
+        {"numeric value", R"({"fields": [{"label": "Loads", "value": 3}]})", Kind::typeMismatch,
+         "fields[0].value"},
+        {"null value", R"({"fields": [{"label": "Loads", "value": null}]})", Kind::valueNotFound,
+         "fields[0].value"},
+        {"a field that is a string", R"({"fields": ["Candidate: Jane"]})", Kind::typeMismatch,
+         "fields[0]"},
+        {"an array at the top", R"([{"label": "a", "value": "b"}])", Kind::typeMismatch, ""},
+        {"not JSON", R"({"fields": [)", Kind::dataCorrupted, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto context = CallContext::decode(std::string_view(c.text));
+        ASSERT_FALSE(context.hasValue());
+        EXPECT_EQ(context.error().kind, c.kind) << context.error().description();
+        EXPECT_EQ(context.error().key, c.key);
+    }
+}
+
+} // namespace
+} // namespace ostral
