@@ -1,0 +1,187 @@
+#include <OstralShellKit/ShellConfig.h>
+
+#include <utility>
+
+namespace ostral {
+
+namespace {
+
+// Copies the failure of a decoding step into a result of another type.
+template <typename T, typename U>
+decode::Result<T> failure(const decode::Result<U>& result) {
+    return Unexpected{result.error()};
+}
+
+// The value of an optional boolean key, `fallback` when it is missing or null.
+decode::Result<bool> boolOr(const Json& object, std::string_view key, bool fallback) {
+    auto value = decode::optionalBool(object, key);
+    if (!value) {
+        return failure<bool>(value);
+    }
+    return value->value_or(fallback);
+}
+
+decode::Result<std::map<std::string, LinePolicy>> decodeLines(const Json& value) {
+    auto object = decode::object(value);
+    if (!object) {
+        return failure<std::map<std::string, LinePolicy>>(object);
+    }
+    std::map<std::string, LinePolicy> lines;
+    for (const auto& [key, policyValue] : value.items()) {
+        auto policy = LinePolicy::decode(policyValue);
+        if (!policy) {
+            return Unexpected{decode::within(key, policy.error())};
+        }
+        lines.insert_or_assign(key, std::move(policy).value());
+    }
+    return lines;
+}
+
+} // namespace
+
+decode::Result<LinePolicy> LinePolicy::decode(const Json& value) {
+    auto object = decode::object(value);
+    if (!object) {
+        return failure<LinePolicy>(object);
+    }
+    auto label = decode::requiredString(value, "label");
+    if (!label) {
+        return failure<LinePolicy>(label);
+    }
+    auto audio = boolOr(value, "audio", false);
+    if (!audio) {
+        return failure<LinePolicy>(audio);
+    }
+    auto panel = boolOr(value, "panel", true);
+    if (!panel) {
+        return failure<LinePolicy>(panel);
+    }
+    auto notify = boolOr(value, "notify", true);
+    if (!notify) {
+        return failure<LinePolicy>(notify);
+    }
+    RingTone tone = RingTone::recruiting;
+    if (auto found = value.find("tone"); found != value.end() && found->is_string()) {
+        tone = RingTone::fromRawValue(found->get_ref<const std::string&>())
+                   .value_or(RingTone::recruiting);
+    }
+    return LinePolicy{std::move(label).value(), *audio, tone, *panel, *notify};
+}
+
+decode::Result<ShellFlags> ShellFlags::decode(const Json& value) {
+    auto object = decode::object(value);
+    if (!object) {
+        return failure<ShellFlags>(object);
+    }
+    ShellFlags flags;
+    const std::pair<std::string_view, bool ShellFlags::*> fields[] = {
+        {"listener", &ShellFlags::listener},
+        {"ring", &ShellFlags::ring},
+        {"panel", &ShellFlags::panel},
+        {"notify", &ShellFlags::notify},
+    };
+    for (const auto& [key, field] : fields) {
+        auto flag = boolOr(value, key, true);
+        if (!flag) {
+            return failure<ShellFlags>(flag);
+        }
+        flags.*field = *flag;
+    }
+    return flags;
+}
+
+decode::Result<IdleLockConfig> IdleLockConfig::decode(const Json& value) {
+    auto object = decode::object(value);
+    if (!object) {
+        return failure<IdleLockConfig>(object);
+    }
+    auto enabled = boolOr(value, "enabled", true);
+    if (!enabled) {
+        return failure<IdleLockConfig>(enabled);
+    }
+    auto minutes = decode::optionalInt(value, "minutes");
+    if (!minutes) {
+        return failure<IdleLockConfig>(minutes);
+    }
+    return IdleLockConfig(*enabled, minutes->value_or(standard.minutes));
+}
+
+ShellConfig ShellConfig::standard() {
+    ShellConfig config;
+    config.lines = {
+        {"recruiting", LinePolicy{"Recruiting", true, RingTone::recruiting, true, true}},
+        {"tamrell_fleet", LinePolicy{"Tamrell Fleet", true, RingTone::fleet, true, true}},
+        {"sablon_fleet", LinePolicy{"Vossane Fleet", true, RingTone::fleet, true, true}},
+        {"maintenance", LinePolicy{"Maintenance", false, RingTone::fleet, true, true}},
+        {"test", LinePolicy{"Test line", true, RingTone::recruiting, true, true}},
+    };
+    config.flags = ShellFlags::standard;
+    config.idleLock = IdleLockConfig::standard;
+    return config;
+}
+
+decode::Result<ShellConfig::Row> ShellConfig::Row::decode(const Json& value) {
+    auto object = decode::object(value);
+    if (!object) {
+        return failure<Row>(object);
+    }
+    auto key = decode::requiredString(value, "key");
+    if (!key) {
+        return failure<Row>(key);
+    }
+    Row row;
+    row.key = std::move(key).value();
+    // A missing "value" reads like null: none of the parts can be made from it.
+    static const Json null;
+    const auto found = value.find("value");
+    const Json& content = found == value.end() ? null : *found;
+    if (row.key == "lines") {
+        if (auto lines = decodeLines(content)) {
+            row.lines = std::move(lines).value();
+        }
+    } else if (row.key == "flags") {
+        if (auto flags = ShellFlags::decode(content)) {
+            row.flags = *flags;
+        }
+    } else if (row.key == "idle_lock") {
+        if (auto idleLock = IdleLockConfig::decode(content)) {
+            row.idleLock = *idleLock;
+        }
+    }
+    return row;
+}
+
+decode::Result<ShellConfig> ShellConfig::fromRows(const Json& rows) {
+    if (!rows.is_array()) {
+        return Unexpected{DecodingError{DecodingError::Kind::typeMismatch, "",
+                                        std::string("Expected an array of rows but found ") +
+                                            rows.type_name() + "."}};
+    }
+    ShellConfig config = standard();
+    for (std::size_t index = 0; index < rows.size(); ++index) {
+        auto row = Row::decode(rows[index]);
+        if (!row) {
+            return Unexpected{decode::within("[" + std::to_string(index) + "]", row.error())};
+        }
+        if (row->lines) {
+            config.lines = std::move(*row->lines);
+        }
+        if (row->flags) {
+            config.flags = *row->flags;
+        }
+        if (row->idleLock) {
+            config.idleLock = *row->idleLock;
+        }
+    }
+    return config;
+}
+
+decode::Result<ShellConfig> ShellConfig::fromRows(std::string_view jsonText) {
+    auto rows = decode::parse(jsonText);
+    if (!rows) {
+        return failure<ShellConfig>(rows);
+    }
+    return fromRows(*rows);
+}
+
+} // namespace ostral
