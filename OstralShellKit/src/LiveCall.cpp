@@ -1,6 +1,7 @@
 #include <OstralShellKit/LiveCall.h>
 #include <OstralShellKit/SupabaseDate.h>
 
+#include <initializer_list>
 #include <utility>
 
 namespace ostral {

@@ -54,9 +54,5 @@ TEST(PresenceBeat, AnUnchangedBeatIsResentOnTheFifthQuarterMinuteCheck) {
     EXPECT_EQ(sends, (std::vector<bool>{false, false, false, false, true}));
 }
 
-TEST(PresenceBeat, ResendIntervalIsOneMinute) {
-    EXPECT_EQ(PresenceBeat::resendInterval, 60.0);
-}
-
 } // namespace
 } // namespace ostral
