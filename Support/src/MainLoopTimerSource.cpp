@@ -1,0 +1,139 @@
+#include <Support/Log.h>
+#include <Support/TimerSource.h>
+
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
+
+namespace ostral::support {
+namespace {
+
+struct TimerGSource {
+    GSource base;
+    // Cleared when the owner goes, which a timer callback may cause during the dispatch.
+    MainLoopTimerSource* owner;
+};
+
+std::int64_t bootTimeMicroseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+} // namespace
+
+MainLoopTimerSource::MainLoopTimerSource(TimerClock clock)
+    : clock_(clock) {
+    static GSourceFuncs funcs = {nullptr, nullptr, &MainLoopTimerSource::dispatch,
+                                 nullptr, nullptr, nullptr};
+    source_ = GSourcePtr(g_source_new(&funcs, sizeof(TimerGSource)), kAdopt);
+    reinterpret_cast<TimerGSource*>(source_.get())->owner = this;
+    g_source_set_name(source_.get(), "ostral timers");
+    g_source_set_priority(source_.get(), G_PRIORITY_DEFAULT);
+
+    if (clock_ == TimerClock::continuous) {
+        fd_ = timerfd_create(CLOCK_BOOTTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (fd_ >= 0) {
+            g_source_add_unix_fd(source_.get(), fd_, G_IO_IN);
+        } else {
+            static bool warned = false;
+            if (!std::exchange(warned, true)) {
+                Logger(std::string(kAppSubsystem), "app")
+                    .error("timerfd on CLOCK_BOOTTIME unavailable; timers pause during suspend");
+            }
+            clock_ = TimerClock::monotonic;
+        }
+    }
+    GMainContextPtr context(g_main_context_ref_thread_default(), kAdopt);
+    g_source_attach(source_.get(), context.get());
+}
+
+MainLoopTimerSource::~MainLoopTimerSource() {
+    reinterpret_cast<TimerGSource*>(source_.get())->owner = nullptr;
+    g_source_destroy(source_.get());
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    // Callbacks are destroyed after the tables are empty, because what they own (a task frame's
+    // sleep, say) may call cancel() on this object.
+    auto timers = std::move(timers_);
+    timers_.clear();
+    deadlines_.clear();
+}
+
+TimerId MainLoopTimerSource::schedule(std::chrono::microseconds delay,
+                                      std::function<void()> callback) {
+    delay = std::clamp(delay, std::chrono::microseconds(0), kLongestTimerDelay);
+    const TimerId id = ++lastId_;
+    const std::int64_t deadline = clockNow() + delay.count();
+    const bool earliest = timers_.empty() || Key{deadline, id} < timers_.begin()->first;
+    timers_.emplace(Key{deadline, id}, std::move(callback));
+    deadlines_.emplace(id, deadline);
+    if (earliest) {
+        rearm();
+    }
+    return id;
+}
+
+void MainLoopTimerSource::cancel(TimerId id) {
+    const auto deadline = deadlines_.find(id);
+    if (deadline == deadlines_.end()) {
+        return;
+    }
+    auto node = timers_.extract(Key{deadline->second, id});
+    deadlines_.erase(deadline);
+    rearm();
+}
+
+std::int64_t MainLoopTimerSource::clockNow() const {
+    return clock_ == TimerClock::continuous ? bootTimeMicroseconds() : g_get_monotonic_time();
+}
+
+gboolean MainLoopTimerSource::dispatch(GSource* source, GSourceFunc, gpointer) {
+    auto* timers = reinterpret_cast<TimerGSource*>(source);
+    if (timers->owner != nullptr) {
+        timers->owner->fireFirstDue();
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+void MainLoopTimerSource::fireFirstDue() {
+    if (fd_ >= 0) {
+        std::uint64_t expirations = 0;
+        [[maybe_unused]] const auto ignored = read(fd_, &expirations, sizeof expirations);
+    }
+    if (!timers_.empty() && timers_.begin()->first.first <= clockNow()) {
+        auto node = timers_.extract(timers_.begin());
+        deadlines_.erase(node.key().second);
+        // The GSource outlives this dispatch even if the callback destroys this object; its
+        // owner field tells whether there is still something to rearm.
+        GSourcePtr source = source_;
+        node.mapped()();
+        if (reinterpret_cast<TimerGSource*>(source.get())->owner == nullptr) {
+            return;
+        }
+    }
+    rearm();
+}
+
+void MainLoopTimerSource::rearm() {
+    const bool idle = timers_.empty();
+    const std::int64_t deadline = idle ? 0 : timers_.begin()->first.first;
+    if (fd_ >= 0) {
+        itimerspec spec{};
+        if (!idle) {
+            // An all-zero value would disarm the timer instead of firing it at once.
+            const std::int64_t due = std::max<std::int64_t>(deadline, 1);
+            spec.it_value.tv_sec = static_cast<time_t>(due / 1'000'000);
+            spec.it_value.tv_nsec = static_cast<long>((due % 1'000'000) * 1000);
+        }
+        timerfd_settime(fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    } else {
+        g_source_set_ready_time(source_.get(), idle ? -1 : deadline);
+    }
+}
+
+} // namespace ostral::support

@@ -1,0 +1,90 @@
+#include <Support/MainContext.h>
+#include <Support/VirtualTime.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace ostral::support {
+namespace {
+
+std::chrono::microseconds saturatingAdd(std::chrono::microseconds a, std::chrono::microseconds b) {
+    using Micro = std::chrono::microseconds;
+    if (b.count() > 0 && a > Micro::max() - b) {
+        return Micro::max();
+    }
+    if (b.count() < 0 && a < Micro::min() - b) {
+        return Micro::min();
+    }
+    return a + b;
+}
+
+} // namespace
+
+VirtualTime::VirtualTime(Date start)
+    : start_(start) {}
+
+VirtualTime::~VirtualTime() {
+    // Callbacks are destroyed after the tables are empty, because what they own may call cancel().
+    auto timers = std::move(timers_);
+    timers_.clear();
+    dueTimes_.clear();
+}
+
+Date VirtualTime::now() const {
+    return Date(saturatingAdd(saturatingAdd(start_.time_since_epoch(), clockOffset_), elapsed_));
+}
+
+TimerId VirtualTime::schedule(std::chrono::microseconds delay, std::function<void()> callback) {
+    delay = std::clamp(delay, std::chrono::microseconds(0), kLongestTimerDelay);
+    const TimerId id = ++lastId_;
+    const auto due = saturatingAdd(elapsed_, delay);
+    timers_.emplace(Key{due, id}, std::move(callback));
+    dueTimes_.emplace(id, due);
+    return id;
+}
+
+void VirtualTime::cancel(TimerId id) {
+    const auto due = dueTimes_.find(id);
+    if (due == dueTimes_.end()) {
+        return;
+    }
+    auto node = timers_.extract(Key{due->second, id});
+    dueTimes_.erase(due);
+}
+
+void VirtualTime::advance(std::chrono::microseconds duration) {
+    const auto target = saturatingAdd(elapsed_, std::max(duration, std::chrono::microseconds(0)));
+    runPending();
+    while (!timers_.empty() && timers_.begin()->first.first <= target) {
+        auto node = timers_.extract(timers_.begin());
+        dueTimes_.erase(node.key().second);
+        // A nested advance() from a callback may already have moved past this due time.
+        elapsed_ = std::max(elapsed_, node.key().first);
+        node.mapped()();
+        runPending();
+    }
+    elapsed_ = std::max(elapsed_, target);
+}
+
+bool VirtualTime::advanceToNext() {
+    const auto next = nextDueIn();
+    if (!next) {
+        runPending();
+        return false;
+    }
+    advance(*next);
+    return true;
+}
+
+std::optional<std::chrono::microseconds> VirtualTime::nextDueIn() const {
+    if (timers_.empty()) {
+        return std::nullopt;
+    }
+    return std::max(timers_.begin()->first.first - elapsed_, std::chrono::microseconds(0));
+}
+
+void VirtualTime::jumpClock(std::chrono::microseconds offset) {
+    clockOffset_ = saturatingAdd(clockOffset_, offset);
+}
+
+} // namespace ostral::support
