@@ -104,9 +104,9 @@ LogCapture::~LogCapture() {
     setLogSink(std::move(previous_));
 }
 
-Logger::Logger(std::string subsystem, std::string category)
-    : subsystem_(std::move(subsystem))
-    , category_(std::move(category)) {}
+Logger::Logger(std::string_view subsystem, std::string_view category)
+    : subsystem_(subsystem)
+    , category_(category) {}
 
 bool Logger::isEnabled(LogLevel level) const {
     if (level == LogLevel::notice || level == LogLevel::error) {

@@ -41,7 +41,7 @@ MainLoopTimerSource::MainLoopTimerSource(TimerClock clock)
         } else {
             static bool warned = false;
             if (!std::exchange(warned, true)) {
-                Logger(std::string(kAppSubsystem), "app")
+                Logger(kAppSubsystem, "app")
                     .error("timerfd on CLOCK_BOOTTIME unavailable; timers pause during suspend");
             }
             clock_ = TimerClock::monotonic;

@@ -25,7 +25,7 @@ std::coroutine_handle<> PromiseBase::completed() noexcept {
     return continuation_;
 }
 
-TaskState::TaskState(std::coroutine_handle<> root, std::weak_ptr<void> owner,
+TaskState::TaskState(std::coroutine_handle<> root, std::weak_ptr<const void> owner,
                      bool ownerBound) noexcept
     : root_(root)
     , owner_(std::move(owner))
@@ -46,7 +46,7 @@ void TaskState::resume(std::coroutine_handle<> handle) {
     }
     assert(!running_ && "a task was resumed from inside its own run");
     const auto keep = shared_from_this();
-    std::shared_ptr<void> owner;
+    std::shared_ptr<const void> owner;
     if (ownerBound_) {
         owner = owner_.lock();
         if (!owner) {
@@ -91,7 +91,7 @@ void TaskState::rootReturned(const std::exception_ptr& exception) noexcept {
     if (!exception) {
         return;
     }
-    const Logger logger(std::string(kAppSubsystem), "app");
+    const Logger logger(kAppSubsystem, "app");
     try {
         std::rethrow_exception(exception);
     } catch (const std::exception& error) {
@@ -156,7 +156,7 @@ gboolean Parked::dispatch(gpointer self) {
     return G_SOURCE_REMOVE;
 }
 
-TaskHandle startTask(Task<void> task, std::weak_ptr<void> owner, bool ownerBound) {
+TaskHandle startTask(Task<void> task, std::weak_ptr<const void> owner, bool ownerBound) {
     const auto handle = task.release();
     if (!handle) {
         return {};

@@ -2,7 +2,6 @@
 #include <Support/VirtualTime.h>
 
 #include <algorithm>
-#include <limits>
 
 namespace ostral::support {
 namespace {

@@ -13,7 +13,7 @@ namespace {
 
 TEST(Logger, FormatsWithFmtAndCapturesLevelSubsystemAndCategory) {
     const LogCapture log;
-    const Logger calls(std::string(kAppSubsystem), "calls");
+    const Logger calls(kAppSubsystem, "calls");
     calls.notice("status subscribed={}", true);
     calls.info("output lines=[{}] listener={}", "a, b", false);
     calls.error("ack insert failed: {} ({})", "duplicate", 23505);
@@ -32,7 +32,7 @@ TEST(Logger, FormatsWithFmtAndCapturesLevelSubsystemAndCategory) {
 }
 
 TEST(Logger, CapturesNestAndRestoreTheOuterOne) {
-    const Logger logger(std::string(kAppSubsystem), "app");
+    const Logger logger(kAppSubsystem, "app");
     const LogCapture outer;
     logger.notice("one");
     {
@@ -49,7 +49,7 @@ TEST(Logger, CapturesLinesFromSeveralThreadsAtOnce) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
-            const Logger logger(std::string(kAppSubsystem), "dock-drop");
+            const Logger logger(kAppSubsystem, "dock-drop");
             for (int i = 0; i < 500; ++i) {
                 logger.info("thread {} line {}", t, i);
             }

@@ -84,7 +84,7 @@ private:
 
 // Writes structured log lines for one subsystem and category:
 //
-//     const Logger log_{std::string(kAppSubsystem), "calls"};
+//     const Logger log_{kAppSubsystem, "calls"};
 //     log_.notice("status subscribed={}", subscribed);   // bool prints true/false
 //     log_.error("ack insert failed: {}", message);
 //
@@ -98,7 +98,7 @@ private:
 // Cheap to copy and to call from any thread; never used on the audio render thread.
 class Logger {
 public:
-    Logger(std::string subsystem, std::string category);
+    Logger(std::string_view subsystem, std::string_view category);
 
     template <typename... Args>
     void debug(fmt::format_string<Args...> format, Args&&... args) const {

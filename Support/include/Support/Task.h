@@ -25,6 +25,9 @@
 // its locals' destructors run, and whatever it awaited is withdrawn (timer removed, GIO operation
 // cancelled). No exception is thrown into the task.
 //
+// A task can await another Task, TaskHandle::finished(), sleepFor(), yield() and gioAsync()
+// (Awaitables.h), AsyncStream::next() and Promise::value(). Each of these is a cancellation point.
+//
 // A controller runs member coroutines that use `this` by binding them to itself:
 //
 //     class CallCenter : public std::enable_shared_from_this<CallCenter> {
@@ -121,7 +124,8 @@ class Parked;
 // is freed and the frames are destroyed.
 class TaskState : public std::enable_shared_from_this<TaskState> {
 public:
-    TaskState(std::coroutine_handle<> root, std::weak_ptr<void> owner, bool ownerBound) noexcept;
+    TaskState(std::coroutine_handle<> root, std::weak_ptr<const void> owner,
+              bool ownerBound) noexcept;
     ~TaskState();
     TaskState(const TaskState&) = delete;
     TaskState& operator=(const TaskState&) = delete;
@@ -142,7 +146,7 @@ private:
     void finish() noexcept;
 
     std::coroutine_handle<> root_;
-    std::weak_ptr<void> owner_;
+    std::weak_ptr<const void> owner_;
     bool ownerBound_;
     bool cancelled_ = false;
     bool running_ = false;
@@ -228,7 +232,7 @@ private:
     std::coroutine_handle<TaskPromiseImpl<T>> child_;
 };
 
-TaskHandle startTask(Task<void> task, std::weak_ptr<void> owner, bool ownerBound);
+TaskHandle startTask(Task<void> task, std::weak_ptr<const void> owner, bool ownerBound);
 
 } // namespace detail
 
@@ -258,7 +262,7 @@ public:
 
 private:
     friend promise_type;
-    friend TaskHandle detail::startTask(Task<void>, std::weak_ptr<void>, bool);
+    friend TaskHandle detail::startTask(Task<void>, std::weak_ptr<const void>, bool);
 
     explicit Task(std::coroutine_handle<promise_type> handle) noexcept
         : handle_(handle) {}
@@ -320,7 +324,7 @@ public:
     FinishedAwaiter finished() const { return FinishedAwaiter(state_); }
 
 private:
-    friend TaskHandle detail::startTask(Task<void>, std::weak_ptr<void>, bool);
+    friend TaskHandle detail::startTask(Task<void>, std::weak_ptr<const void>, bool);
     explicit TaskHandle(std::shared_ptr<detail::TaskState> state) noexcept
         : state_(std::move(state)) {}
 
@@ -360,7 +364,7 @@ TaskHandle spawn(Task<void> task);
 // gone, and the owner is held while the task runs. An owner already gone: the task never runs.
 template <typename Owner>
 TaskHandle spawn(std::weak_ptr<Owner> owner, Task<void> task) {
-    return detail::startTask(std::move(task), std::weak_ptr<void>(std::move(owner)), true);
+    return detail::startTask(std::move(task), std::weak_ptr<const void>(std::move(owner)), true);
 }
 
 } // namespace ostral::support
