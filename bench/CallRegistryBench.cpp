@@ -20,8 +20,17 @@ void callRegistryOutput(benchmark::State& state) {
 
     CallRegistry registry;
     for (int i = 0; i < count; ++i) {
-        LiveCall call{Uuid::random(), now, lineKeys[static_cast<std::size_t>(i) % lineKeys.size()],
-                      "+15551234567", Uuid::random(), "Dana Reyes", {}, {}, {}, {}, {}};
+        LiveCall call{Uuid::random(),
+                      now,
+                      lineKeys[static_cast<std::size_t>(i) % lineKeys.size()],
+                      "+15551234567",
+                      Uuid::random(),
+                      "Dana Reyes",
+                      {},
+                      {},
+                      {},
+                      {},
+                      {}};
         registry.insert(call, now, static_cast<double>(i % 25));
     }
     const std::set<std::string> lines(lineKeys.begin(), lineKeys.end());
@@ -32,6 +41,11 @@ void callRegistryOutput(benchmark::State& state) {
     }
     state.SetLabel(std::to_string(registry.active.size()) + " active calls");
 }
-BENCHMARK(callRegistryOutput)->Name("CallRegistry.output")->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
+BENCHMARK(callRegistryOutput)
+    ->Name("CallRegistry.output")
+    ->Arg(1)
+    ->Arg(10)
+    ->Arg(100)
+    ->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -40,7 +40,9 @@ DecodingError error(Kind kind, std::string_view key, std::string description) {
     return DecodingError{kind, std::string(key), std::move(description)};
 }
 
-std::string typeName(const Json& value) { return value.type_name(); }
+std::string typeName(const Json& value) {
+    return value.type_name();
+}
 
 // Finds `key` in `object`; nullptr when it is missing.
 const Json* member(const Json& object, std::string_view key) {
@@ -102,7 +104,8 @@ Result<Uuid> readUuid(const Json& value, std::string_view key) {
     if (auto uuid = Uuid::parse(text)) {
         return *uuid;
     }
-    return Unexpected{error(Kind::dataCorrupted, key, "Attempted to decode UUID from invalid UUID string: " + text)};
+    return Unexpected{error(Kind::dataCorrupted, key,
+                            "Attempted to decode UUID from invalid UUID string: " + text)};
 }
 
 Result<bool> readBool(const Json& value, std::string_view key) {
@@ -134,8 +137,8 @@ Result<std::int64_t> readInt(const Json& value, std::string_view key) {
     } else {
         const double number = value.get<double>();
         // 2^63 is exactly representable; anything at or above it does not fit.
-        if (std::isfinite(number) && std::trunc(number) == number && number >= -9223372036854775808.0 &&
-            number < 9223372036854775808.0) {
+        if (std::isfinite(number) && std::trunc(number) == number &&
+            number >= -9223372036854775808.0 && number < 9223372036854775808.0) {
             return static_cast<std::int64_t>(number);
         }
     }
@@ -206,7 +209,8 @@ Result<std::optional<std::int64_t>> optionalInt(const Json& object, std::string_
 
 DecodingError corrupted(std::string_view key, const Json& value) {
     return error(Kind::dataCorrupted, key,
-                 value.is_string() ? value.get<std::string>() : value.dump(-1, ' ', false, Json::error_handler_t::replace));
+                 value.is_string() ? value.get<std::string>()
+                                   : value.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 DecodingError within(std::string_view context, DecodingError failure) {

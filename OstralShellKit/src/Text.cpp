@@ -56,6 +56,8 @@ std::string_view trimSpacesAndTabs(std::string_view text) {
     return text;
 }
 
-bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+bool isAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 } // namespace ostral::text

@@ -19,7 +19,9 @@ int hexValue(char c) {
     return -1;
 }
 
-bool isHyphenPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+bool isHyphenPosition(std::size_t i) {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
 
 std::string format(const Uuid::Bytes& bytes, const char* digits) {
     std::string text;
@@ -74,8 +76,12 @@ Uuid Uuid::random() {
     return Uuid(bytes);
 }
 
-std::string Uuid::lowercased() const { return format(bytes_, "0123456789abcdef"); }
+std::string Uuid::lowercased() const {
+    return format(bytes_, "0123456789abcdef");
+}
 
-std::string Uuid::uppercased() const { return format(bytes_, "0123456789ABCDEF"); }
+std::string Uuid::uppercased() const {
+    return format(bytes_, "0123456789ABCDEF");
+}
 
 } // namespace ostral

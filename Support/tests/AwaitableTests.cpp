@@ -13,13 +13,6 @@
 #include <string>
 #include <vector>
 
-// clang 14 cannot build any coroutine when -fsanitize=function (part of "undefined") meets the
-// fuzzer's coverage counters, as in the asan preset ("Cannot represent a difference across
-// sections"). Remove this once the sanitizer flags leave out "function" or clang is 15 or newer.
-#if defined(__clang__) && __clang_major__ < 15
-#pragma clang attribute push(__attribute__((no_sanitize("function"))), apply_to = function)
-#endif
-
 namespace ostral::support {
 namespace {
 
@@ -296,7 +289,3 @@ TEST_F(AwaitableTest, APromiseResumesEveryWaiterOnceWithTheFirstValue) {
 
 } // namespace
 } // namespace ostral::support
-
-#if defined(__clang__) && __clang_major__ < 15
-#pragma clang attribute pop
-#endif

@@ -21,7 +21,7 @@ TEST(GObjectPtr, AdoptTakesTheReferenceAndRetainAddsOne) {
             EXPECT_EQ(refCount(raw), 3u);
             GObjectPtr<GObject> moved = std::move(copy);
             EXPECT_EQ(refCount(raw), 3u);
-            EXPECT_FALSE(copy);
+            EXPECT_FALSE(copy); // NOLINT(bugprone-use-after-move): a moved-from pointer is empty
             EXPECT_EQ(moved.get(), raw);
         }
         EXPECT_EQ(refCount(raw), 1u);

@@ -47,6 +47,7 @@ TEST(Logger, CapturesNestAndRestoreTheOuterOne) {
 TEST(Logger, CapturesLinesFromSeveralThreadsAtOnce) {
     const LogCapture log;
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             const Logger logger(kAppSubsystem, "dock-drop");

@@ -47,7 +47,7 @@ protected:
     const Date start_ = time_.now();
     std::vector<Firing> fired_;
 
-    std::function<void()> record(std::string name) {
+    std::function<void()> record(const std::string& name) {
         return [this, name] { fired_.push_back({name, time_.now()}); };
     }
 };

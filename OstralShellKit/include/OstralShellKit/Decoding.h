@@ -3,9 +3,8 @@
 #include <OstralShellKit/Expected.h>
 #include <OstralShellKit/Uuid.h>
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -17,7 +17,8 @@ public:
     using Bytes = std::array<std::uint8_t, 16>;
 
     constexpr Uuid() = default;
-    explicit constexpr Uuid(const Bytes& bytes) : bytes_(bytes) {}
+    explicit constexpr Uuid(const Bytes& bytes)
+        : bytes_(bytes) {}
 
     // Reads the canonical form: 8-4-4-4-12 hexadecimal digits, either case, and nothing else.
     static std::optional<Uuid> parse(std::string_view text);
