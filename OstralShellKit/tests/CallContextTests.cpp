@@ -1,3 +1,5 @@
+#include "DecodingCases.h"
+
 #include <OstralShellKit/CallContext.h>
 
 #include <gtest/gtest.h>
@@ -32,13 +34,7 @@ TEST(CallContext, AnEmptyListIsAContextWithoutFacts) {
 }
 
 TEST(CallContext, FailsOnAnyBadPartAndNamesIt) {
-    struct Case {
-        std::string name;
-        std::string text;
-        Kind kind;
-        std::string key;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodingFailure<>> cases = {
         {"no fields", R"({})", Kind::keyNotFound, "fields"},
         {"null fields", R"({"fields": null})", Kind::valueNotFound, "fields"},
         {"fields as an object", R"({"fields": {"label": "a", "value": "b"}})", Kind::typeMismatch,
@@ -55,13 +51,7 @@ TEST(CallContext, FailsOnAnyBadPartAndNamesIt) {
         {"an array at the top", R"([{"label": "a", "value": "b"}])", Kind::typeMismatch, ""},
         {"not JSON", R"({"fields": [)", Kind::dataCorrupted, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto context = CallContext::decode(std::string_view(c.text));
-        ASSERT_FALSE(context.hasValue());
-        EXPECT_EQ(context.error().kind, c.kind) << context.error().description();
-        EXPECT_EQ(context.error().key, c.key);
-    }
+    expectDecodingFailures(cases, [](std::string_view text) { return CallContext::decode(text); });
 }
 
 } // namespace

@@ -1,3 +1,5 @@
+#include "Printers.h"
+
 #include <OstralShellKit/CallRegistry.h>
 
 #include <gtest/gtest.h>
@@ -7,11 +9,6 @@
 #include <vector>
 
 namespace ostral {
-
-static void PrintTo(RingTone tone, std::ostream* os) {
-    *os << tone.rawValue();
-}
-
 namespace {
 
 const Date kNow = dateFromUnixSeconds(1'700'000'000);

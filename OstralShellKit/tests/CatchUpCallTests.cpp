@@ -1,3 +1,5 @@
+#include "DecodingCases.h"
+
 #include <OstralShellKit/CatchUpCall.h>
 
 #include <gtest/gtest.h>
@@ -32,32 +34,15 @@ TEST(CatchUpCall, ReadsTheCallAndItsAgeFromOneObject) {
 }
 
 TEST(CatchUpCall, FailsWhenTheCallOrTheAgeFails) {
-    struct Case {
-        std::string name;
-        std::string key;
-        std::optional<Json> value;
-        Kind kind;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<FieldFailure> cases = {
         {"no age", "age_seconds", std::nullopt, Kind::keyNotFound},
         {"null age", "age_seconds", Json(nullptr), Kind::valueNotFound},
         {"age as text", "age_seconds", Json("12"), Kind::typeMismatch},
         {"unreadable created_at", "created_at", Json("yesterday"), Kind::dataCorrupted},
         {"no caller number", "caller_number", std::nullopt, Kind::keyNotFound},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Json value = row(kFirstId, 3);
-        if (c.value) {
-            value[c.key] = *c.value;
-        } else {
-            value.erase(c.key);
-        }
-        const auto caught = CatchUpCall::decode(value);
-        ASSERT_FALSE(caught.hasValue());
-        EXPECT_EQ(caught.error().kind, c.kind);
-        EXPECT_EQ(caught.error().key, c.key);
-    }
+    expectFieldFailures(row(kFirstId, 3), cases,
+                        [](const Json& value) { return CatchUpCall::decode(value); });
 }
 
 TEST(CatchUpCall, DecodesTheCatchUpAnswerInOrder) {
@@ -80,13 +65,7 @@ TEST(CatchUpCall, OneBadRowFailsTheWholeAnswerAndIsNamed) {
     Json noAge = row(kSecondId, 2);
     noAge.erase("age_seconds");
 
-    struct Case {
-        std::string name;
-        Json answer;
-        Kind kind;
-        std::string key;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodingFailure<Json>> cases = {
         {"third row with a numeric line",
          Json::array({row(kFirstId, 1), row(kFirstId, 1), badLine}), Kind::typeMismatch,
          "[2].line"},
@@ -97,13 +76,8 @@ TEST(CatchUpCall, OneBadRowFailsTheWholeAnswerAndIsNamed) {
         {"an object instead of a list", row(kFirstId, 1), Kind::typeMismatch, ""},
         {"null instead of a list", Json(nullptr), Kind::typeMismatch, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto calls = CatchUpCall::decodeList(c.answer);
-        ASSERT_FALSE(calls.hasValue());
-        EXPECT_EQ(calls.error().kind, c.kind) << calls.error().description();
-        EXPECT_EQ(calls.error().key, c.key);
-    }
+    expectDecodingFailures(cases,
+                           [](const Json& answer) { return CatchUpCall::decodeList(answer); });
 }
 
 TEST(CatchUpCall, RefusesTextThatIsNotJson) {

@@ -1,3 +1,5 @@
+#include "Printers.h"
+
 #include <OstralShellKit/LineMode.h>
 
 #include <gtest/gtest.h>
@@ -6,11 +8,6 @@
 #include <vector>
 
 namespace ostral {
-
-static void PrintTo(LineMode mode, std::ostream* os) {
-    *os << mode.rawValue();
-}
-
 namespace {
 
 TEST(LineMode, HasRawValuesAndLabelsInCaseOrder) {

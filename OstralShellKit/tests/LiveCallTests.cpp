@@ -1,3 +1,5 @@
+#include "DecodingCases.h"
+
 #include <OstralShellKit/LiveCall.h>
 
 #include <gtest/gtest.h>
@@ -93,14 +95,7 @@ TEST(LiveCall, ReadsMissingNullAndUnreadableOptionalsAsAbsent) {
 }
 
 TEST(LiveCall, FailsOnAMissingOrUnreadableField) {
-    struct Case {
-        std::string name;
-        std::string key;
-        std::optional<Json> value; // none: the key is removed
-        Kind kind;
-        std::string debugDescription; // checked when not empty
-    };
-    const std::vector<Case> cases = {
+    const std::vector<FieldFailure> cases = {
         {"no id", "id", std::nullopt, Kind::keyNotFound, ""},
         {"null id", "id", Json(nullptr), Kind::valueNotFound, ""},
         {"id that is not a UUID", "id", Json("abc"), Kind::dataCorrupted, ""},
@@ -126,22 +121,7 @@ TEST(LiveCall, FailsOnAMissingOrUnreadableField) {
          Kind::typeMismatch, ""},
         {"end time as a number", "ended_at", Json(1714571140), Kind::typeMismatch, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Json row = minimalRow();
-        if (c.value) {
-            row[c.key] = *c.value;
-        } else {
-            row.erase(c.key);
-        }
-        const auto call = LiveCall::decode(row);
-        ASSERT_FALSE(call.hasValue());
-        EXPECT_EQ(call.error().kind, c.kind) << call.error().description();
-        EXPECT_EQ(call.error().key, c.key);
-        if (!c.debugDescription.empty()) {
-            EXPECT_EQ(call.error().debugDescription, c.debugDescription);
-        }
-    }
+    expectFieldFailures(minimalRow(), cases, [](const Json& row) { return LiveCall::decode(row); });
 }
 
 TEST(LiveCall, RefusesAnythingButAnObject) {
@@ -184,13 +164,7 @@ TEST(LiveCall, BuildsFromARealtimeRecordOrGivesNothing) {
     };
     for (const auto& c : failures) {
         SCOPED_TRACE(c.name);
-        auto broken = record;
-        if (c.value) {
-            broken[c.key] = *c.value;
-        } else {
-            broken.erase(c.key);
-        }
-        EXPECT_EQ(LiveCall::fromRecord(broken), std::nullopt);
+        EXPECT_EQ(LiveCall::fromRecord(withField(record, c.key, c.value)), std::nullopt);
     }
     EXPECT_EQ(LiveCall::fromRecord({}), std::nullopt);
 }

@@ -1,3 +1,5 @@
+#include "DecodingCases.h"
+
 #include <OstralShellKit/MacRelease.h>
 
 #include <gtest/gtest.h>
@@ -23,13 +25,7 @@ TEST(MacRelease, DecodesARowAndIgnoresOtherColumns) {
 }
 
 TEST(MacRelease, RequiresEveryKeyWithItsExactType) {
-    struct Case {
-        std::string name;
-        std::string key;
-        std::optional<Json> value;
-        Kind kind;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<FieldFailure> cases = {
         {"no channel", "channel", std::nullopt, Kind::keyNotFound},
         {"no version", "version", std::nullopt, Kind::keyNotFound},
         {"no mandatory flag", "mandatory", std::nullopt, Kind::keyNotFound},
@@ -39,19 +35,8 @@ TEST(MacRelease, RequiresEveryKeyWithItsExactType) {
         {"mandatory as a number", "mandatory", Json(1), Kind::typeMismatch},
         {"null mandatory flag", "mandatory", Json(nullptr), Kind::valueNotFound},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Json row{{"channel", "macos"}, {"version", "1.5.0"}, {"mandatory", true}};
-        if (c.value) {
-            row[c.key] = *c.value;
-        } else {
-            row.erase(c.key);
-        }
-        const auto release = MacRelease::decode(row);
-        ASSERT_FALSE(release.hasValue());
-        EXPECT_EQ(release.error().kind, c.kind) << release.error().description();
-        EXPECT_EQ(release.error().key, c.key);
-    }
+    const Json row{{"channel", "macos"}, {"version", "1.5.0"}, {"mandatory", true}};
+    expectFieldFailures(row, cases, [](const Json& value) { return MacRelease::decode(value); });
 }
 
 TEST(MacRelease, DecodesAListOrFailsOnItsFirstBadRow) {

@@ -1,3 +1,5 @@
+#include "Printers.h"
+
 #include <OstralShellKit/RingTone.h>
 
 #include <gtest/gtest.h>
@@ -8,11 +10,6 @@
 #include <vector>
 
 namespace ostral {
-
-static void PrintTo(RingTone tone, std::ostream* os) {
-    *os << tone.rawValue();
-}
-
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;

@@ -1,3 +1,5 @@
+#include "DecodingCases.h"
+
 #include <OstralShellKit/ShellConfig.h>
 
 #include <gtest/gtest.h>
@@ -32,12 +34,7 @@ TEST(ShellConfig, StandardConfigurationHasTheFiveCompanyLines) {
 }
 
 TEST(LinePolicy, DecodesWithPerFieldDefaults) {
-    struct Case {
-        std::string name;
-        std::string text;
-        LinePolicy expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodedValue<LinePolicy>> cases = {
         {"only a label: silent, recruiting, shown and notified",
          R"({"label":"Sales"})",
          {"Sales", false, RingTone::recruiting, true, true}},
@@ -60,22 +57,12 @@ TEST(LinePolicy, DecodesWithPerFieldDefaults) {
          R"({"label":"L","audio":true,"colour":"red"})",
          {"L", true, RingTone::recruiting, true, true}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto policy = LinePolicy::decode(json(c.text));
-        ASSERT_TRUE(policy.hasValue()) << policy.error().description();
-        EXPECT_EQ(policy.value(), c.expected);
-    }
+    expectDecodedValues(cases,
+                        [](std::string_view text) { return LinePolicy::decode(json(text)); });
 }
 
 TEST(LinePolicy, RefusesAMissingLabelAndWronglyTypedSwitches) {
-    struct Case {
-        std::string name;
-        std::string text;
-        Kind kind;
-        std::string key;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodingFailure<>> cases = {
         {"no label", R"({"audio":true})", Kind::keyNotFound, "label"},
         {"null label", R"({"label":null})", Kind::valueNotFound, "label"},
         {"label not a string", R"({"label":5})", Kind::typeMismatch, "label"},
@@ -84,22 +71,12 @@ TEST(LinePolicy, RefusesAMissingLabelAndWronglyTypedSwitches) {
         {"notify as a list", R"({"label":"L","notify":[]})", Kind::typeMismatch, "notify"},
         {"not an object", R"(["label"])", Kind::typeMismatch, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto policy = LinePolicy::decode(json(c.text));
-        ASSERT_FALSE(policy.hasValue());
-        EXPECT_EQ(policy.error().kind, c.kind);
-        EXPECT_EQ(policy.error().key, c.key);
-    }
+    expectDecodingFailures(cases,
+                           [](std::string_view text) { return LinePolicy::decode(json(text)); });
 }
 
 TEST(ShellFlags, MissingSwitchesAreOnAndWrongTypesFail) {
-    struct Case {
-        std::string name;
-        std::string text;
-        std::optional<ShellFlags> expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodingOutcome<ShellFlags>> cases = {
         {"empty object is the standard", "{}", ShellFlags::standard},
         {"only ring off", R"({"ring":false})", ShellFlags{true, false, true, true}},
         {"all off", R"({"listener":false,"ring":false,"panel":false,"notify":false})",
@@ -109,14 +86,8 @@ TEST(ShellFlags, MissingSwitchesAreOnAndWrongTypesFail) {
         {"notify as a number", R"({"notify":0})", std::nullopt},
         {"not an object", "true", std::nullopt},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto flags = ShellFlags::decode(json(c.text));
-        ASSERT_EQ(flags.hasValue(), c.expected.has_value());
-        if (c.expected) {
-            EXPECT_EQ(flags.value(), *c.expected);
-        }
-    }
+    expectDecodingOutcomes(cases,
+                           [](std::string_view text) { return ShellFlags::decode(json(text)); });
 }
 
 TEST(IdleLockConfig, KeepsMinutesWithinOneToFourHours) {
@@ -147,12 +118,7 @@ TEST(IdleLockConfig, KeepsMinutesWithinOneToFourHours) {
 }
 
 TEST(IdleLockConfig, DecodesWholeMinutesOnly) {
-    struct Case {
-        std::string name;
-        std::string text;
-        std::optional<IdleLockConfig> expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodingOutcome<IdleLockConfig>> cases = {
         {"empty object: enabled, 15 minutes", "{}", IdleLockConfig(true, 15)},
         {"zero minutes becomes one", R"({"minutes":0})", IdleLockConfig(true, 1)},
         {"999 minutes becomes 240", R"({"minutes":999})", IdleLockConfig(true, 240)},
@@ -165,14 +131,8 @@ TEST(IdleLockConfig, DecodesWholeMinutesOnly) {
         {"enabled as text fails", R"({"enabled":"yes"})", std::nullopt},
         {"not an object", "15", std::nullopt},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto config = IdleLockConfig::decode(json(c.text));
-        ASSERT_EQ(config.hasValue(), c.expected.has_value());
-        if (c.expected) {
-            EXPECT_EQ(config.value(), *c.expected);
-        }
-    }
+    expectDecodingOutcomes(
+        cases, [](std::string_view text) { return IdleLockConfig::decode(json(text)); });
 }
 
 TEST(ShellConfig, LaysRowsOverTheStandardConfiguration) {
@@ -194,12 +154,7 @@ TEST(ShellConfig, LaysRowsOverTheStandardConfiguration) {
     };
     const LinePolicy sales{"Sales", true, RingTone::fleet, true, false};
 
-    struct Case {
-        std::string name;
-        std::string rows;
-        ShellConfig expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodedValue<ShellConfig>> cases = {
         {"no rows give the standard", "[]", standard},
         {"a lines row replaces every line",
          R"([{"key":"lines","value":{"sales":{"label":"Sales","audio":true,"tone":"fleet",
@@ -235,12 +190,7 @@ TEST(ShellConfig, LaysRowsOverTheStandardConfiguration) {
          R"([{"key":"idle_lock","value":{"minutes":5}},{"key":"idle_lock","value":{"minutes":"x"}}])",
          withIdleLock(IdleLockConfig(true, 5))},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto config = ShellConfig::fromRows(std::string_view(c.rows));
-        ASSERT_TRUE(config.hasValue()) << config.error().description();
-        EXPECT_EQ(config.value(), c.expected);
-    }
+    expectDecodedValues(cases, [](std::string_view rows) { return ShellConfig::fromRows(rows); });
 }
 
 TEST(ShellConfig, AllPartsCombine) {
@@ -257,13 +207,7 @@ TEST(ShellConfig, AllPartsCombine) {
 }
 
 TEST(ShellConfig, FailsOnlyWhenTheRowListCannotBeRead) {
-    struct Case {
-        std::string name;
-        std::string rows;
-        Kind kind;
-        std::string key;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodingFailure<>> cases = {
         {"not JSON", "[{", Kind::dataCorrupted, ""},
         {"an object instead of a list", R"({"key":"lines"})", Kind::typeMismatch, ""},
         {"null instead of a list", "null", Kind::typeMismatch, ""},
@@ -274,13 +218,8 @@ TEST(ShellConfig, FailsOnlyWhenTheRowListCannotBeRead) {
         {"a row whose key is not a string", R"([{"key":["lines"],"value":{}}])", Kind::typeMismatch,
          "[0].key"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto config = ShellConfig::fromRows(std::string_view(c.rows));
-        ASSERT_FALSE(config.hasValue());
-        EXPECT_EQ(config.error().kind, c.kind);
-        EXPECT_EQ(config.error().key, c.key);
-    }
+    expectDecodingFailures(cases,
+                           [](std::string_view rows) { return ShellConfig::fromRows(rows); });
 }
 
 TEST(ShellConfigRow, CarriesOnlyThePartItsKeyNames) {

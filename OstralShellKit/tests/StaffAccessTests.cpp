@@ -1,3 +1,5 @@
+#include "DecodingCases.h"
+
 #include <OstralShellKit/StaffAccess.h>
 
 #include <gtest/gtest.h>
@@ -37,26 +39,14 @@ TEST(StaffAccess, AnyNonEmptyRoleAdmits) {
 
 TEST(StaffAccess, ARoleThatIsNotTextOrARowThatIsNotAnObjectFails) {
     using Kind = DecodingError::Kind;
-    struct Case {
-        std::string name;
-        std::string row;
-        Kind kind;
-        std::string key;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodingFailure<>> cases = {
         {"numeric role", R"({"portal_role": 1})", Kind::typeMismatch, "portal_role"},
         {"boolean role", R"({"portal_role": true})", Kind::typeMismatch, "portal_role"},
         {"list of roles", R"({"portal_role": ["admin"]})", Kind::typeMismatch, "portal_role"},
         {"an array of rows", R"([{"portal_role": "admin"}])", Kind::typeMismatch, ""},
         {"not JSON", R"({"portal_role": )", Kind::dataCorrupted, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto access = StaffAccess::decode(std::string_view(c.row));
-        ASSERT_FALSE(access.hasValue());
-        EXPECT_EQ(access.error().kind, c.kind);
-        EXPECT_EQ(access.error().key, c.key);
-    }
+    expectDecodingFailures(cases, [](std::string_view row) { return StaffAccess::decode(row); });
 }
 
 } // namespace

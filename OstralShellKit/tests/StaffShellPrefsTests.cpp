@@ -1,3 +1,6 @@
+#include "DecodingCases.h"
+#include "Printers.h"
+
 #include <OstralShellKit/StaffShellPrefs.h>
 
 #include <gtest/gtest.h>
@@ -8,11 +11,6 @@
 #include <vector>
 
 namespace ostral {
-
-static void PrintTo(LineMode mode, std::ostream* os) {
-    *os << mode.rawValue();
-}
-
 namespace {
 
 using Kind = DecodingError::Kind;
@@ -40,12 +38,7 @@ StaffShellPrefs prefs(Lines lines, Modes modes) {
 }
 
 TEST(StaffShellPrefs, DecodesAPreferenceRow) {
-    struct Case {
-        std::string name;
-        std::string text;
-        StaffShellPrefs expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodedValue<StaffShellPrefs>> cases = {
         {"every field",
          R"({"lines":["b","a"],"ring_device":"usb-1","ring_volume":0.4,
              "line_modes":{"a":"off","b":"silent"}})",
@@ -65,22 +58,11 @@ TEST(StaffShellPrefs, DecodesAPreferenceRow) {
          {}},
         {"a whole-number volume", R"({"lines":[],"ring_volume":1})", {{}, std::nullopt, 1.0, {}}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto decoded = StaffShellPrefs::decode(std::string_view(c.text));
-        ASSERT_TRUE(decoded.hasValue()) << decoded.error().description();
-        EXPECT_EQ(decoded.value(), c.expected);
-    }
+    expectDecodedValues(cases, [](std::string_view text) { return StaffShellPrefs::decode(text); });
 }
 
 TEST(StaffShellPrefs, RefusesRowsWithoutReadableLinesDeviceOrVolume) {
-    struct Case {
-        std::string name;
-        std::string text;
-        Kind kind;
-        std::string key;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<DecodingFailure<>> cases = {
         {"no lines", R"({"ring_volume":0.5})", Kind::keyNotFound, "lines"},
         {"null lines", R"({"lines":null})", Kind::valueNotFound, "lines"},
         {"lines as text", R"({"lines":"a"})", Kind::typeMismatch, "lines"},
@@ -93,13 +75,8 @@ TEST(StaffShellPrefs, RefusesRowsWithoutReadableLinesDeviceOrVolume) {
         {"not an object", "[]", Kind::typeMismatch, ""},
         {"not JSON", "{lines}", Kind::dataCorrupted, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto decoded = StaffShellPrefs::decode(std::string_view(c.text));
-        ASSERT_FALSE(decoded.hasValue());
-        EXPECT_EQ(decoded.error().kind, c.kind);
-        EXPECT_EQ(decoded.error().key, c.key);
-    }
+    expectDecodingFailures(cases,
+                           [](std::string_view text) { return StaffShellPrefs::decode(text); });
 }
 
 TEST(StaffShellPrefs, EmptyHasNothingStored) {

@@ -9,18 +9,14 @@ SleepAwaiter::~SleepAwaiter() {
 }
 
 bool SleepAwaiter::suspend(detail::TaskState& state, std::coroutine_handle<> handle) {
-    if (!state.shouldStop()) {
-        id_ = source_.schedule(
-            delay_, [chain = state.shared_from_this(), handle] { chain->resume(handle); });
-    }
+    id_ = source_.schedule(delay_,
+                           [chain = state.shared_from_this(), handle] { chain->resume(handle); });
     return true;
 }
 
 bool YieldAwaiter::suspend(detail::TaskState& state, std::coroutine_handle<> handle) {
-    if (!state.shouldStop()) {
-        parked_.park(state, handle);
-        parked_.wake();
-    }
+    parked_.park(state, handle);
+    parked_.wake();
     return true;
 }
 

@@ -176,9 +176,6 @@ FinishedAwaiter::~FinishedAwaiter() {
 }
 
 bool FinishedAwaiter::suspend(detail::TaskState& state, std::coroutine_handle<> handle) {
-    if (state.shouldStop()) {
-        return true;
-    }
     if (!target_ || target_->isFinished()) {
         return false;
     }

@@ -4,10 +4,30 @@
 
 namespace ostral::support {
 
-struct Timer::State {
-    TimerSource* source = nullptr;
+namespace {
+
+// The pending firing of a timer on a source that may be destroyed before the timer.
+struct Firing {
+    explicit Firing(TimerSource& timerSource)
+        : source(&timerSource)
+        , sourceLifetime(timerSource.lifetime()) {}
+
+    // A source that is gone took its firings with it, and is not touched.
+    void withdraw() {
+        if (id != 0 && !sourceLifetime.expired()) {
+            source->cancel(std::exchange(id, 0));
+        }
+    }
+
+    TimerSource* source;
     std::weak_ptr<const void> sourceLifetime;
-    TimerId id = 0;
+    TimerId id = 0; // 0: nothing pending
+};
+
+} // namespace
+
+struct Timer::State : Firing {
+    using Firing::Firing;
     std::function<void()> callback;
 };
 
@@ -30,9 +50,7 @@ Timer::~Timer() {
 void Timer::start(TimerSource& source, std::chrono::microseconds delay,
                   std::function<void()> callback) {
     cancel();
-    auto state = std::make_shared<State>();
-    state->source = &source;
-    state->sourceLifetime = source.lifetime();
+    auto state = std::make_shared<State>(source);
     state->callback = std::move(callback);
     state->id = source.schedule(delay, [weak = std::weak_ptr<State>(state)] {
         auto locked = weak.lock();
@@ -50,9 +68,7 @@ void Timer::start(TimerSource& source, std::chrono::microseconds delay,
 
 void Timer::cancel() {
     if (auto state = std::move(state_)) {
-        if (state->id != 0 && !state->sourceLifetime.expired()) {
-            state->source->cancel(std::exchange(state->id, 0));
-        }
+        state->withdraw();
     }
 }
 
@@ -60,13 +76,11 @@ bool Timer::isActive() const noexcept {
     return state_ && state_->id != 0;
 }
 
-struct RepeatingTimer::State {
-    TimerSource* source = nullptr;
-    std::weak_ptr<const void> sourceLifetime;
+struct RepeatingTimer::State : Firing {
+    using Firing::Firing;
     std::chrono::microseconds interval{0};
     // Shared so that the callback stays alive while it runs even if it destroys the timer.
     std::shared_ptr<std::function<void()>> callback;
-    TimerId id = 0;
 };
 
 RepeatingTimer::RepeatingTimer(TimerSource& source, std::chrono::microseconds interval,
@@ -89,9 +103,7 @@ RepeatingTimer::~RepeatingTimer() {
 void RepeatingTimer::start(TimerSource& source, std::chrono::microseconds interval,
                            std::function<void()> callback) {
     stop();
-    auto state = std::make_shared<State>();
-    state->source = &source;
-    state->sourceLifetime = source.lifetime();
+    auto state = std::make_shared<State>(source);
     state->interval = std::max(interval, std::chrono::microseconds(1));
     state->callback = std::make_shared<std::function<void()>>(std::move(callback));
     arm(state);
@@ -100,9 +112,7 @@ void RepeatingTimer::start(TimerSource& source, std::chrono::microseconds interv
 
 void RepeatingTimer::stop() {
     if (auto state = std::move(state_)) {
-        if (state->id != 0 && !state->sourceLifetime.expired()) {
-            state->source->cancel(std::exchange(state->id, 0));
-        }
+        state->withdraw();
     }
 }
 

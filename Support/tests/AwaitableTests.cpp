@@ -1,3 +1,5 @@
+#include "Probe.h"
+
 #include <Support/AsyncStream.h>
 #include <Support/Awaitables.h>
 #include <Support/MainContext.h>
@@ -17,21 +19,6 @@ namespace ostral::support {
 namespace {
 
 using namespace std::chrono_literals;
-using Journal = std::vector<std::string>;
-
-class Probe {
-public:
-    Probe(Journal& journal, std::string name)
-        : journal_(journal)
-        , name_(std::move(name)) {}
-    Probe(const Probe&) = delete;
-    Probe& operator=(const Probe&) = delete;
-    ~Probe() { journal_.push_back("leave " + name_); }
-
-private:
-    Journal& journal_;
-    std::string name_;
-};
 
 class AwaitableTest : public testing::Test {
 protected:
@@ -128,12 +115,12 @@ TEST_F(AwaitableTest, CancellingAPendingGioOperationCancelsItAndIgnoresTheLateCa
     ASSERT_FALSE(handle.isDone()) << "nobody connects, so the accept stays pending";
 
     handle.cancel();
-    EXPECT_EQ(journal_, (Journal{"leave accept"}));
+    EXPECT_EQ(journal_, (Journal{"enter accept", "leave accept"}));
     EXPECT_TRUE(g_cancellable_is_cancelled(late.cancellable.get()));
 
     ASSERT_TRUE(iterateUntil([&] { return late.arrived; }));
     EXPECT_TRUE(late.cancelled);
-    EXPECT_EQ(journal_, (Journal{"leave accept"}));
+    EXPECT_EQ(journal_, (Journal{"enter accept", "leave accept"}));
 }
 
 // --- yield ---
@@ -184,13 +171,15 @@ TEST_F(AwaitableTest, AStreamDeliversInOrderThenEnds) {
     AsyncStream<int> stream;
     stream.push(1);
     const TaskHandle handle = spawn(consume(stream, journal_));
-    EXPECT_EQ(journal_, (Journal{"1"})) << "a queued value is taken without suspending";
+    EXPECT_EQ(journal_, (Journal{"enter consumer", "1"}))
+        << "a queued value is taken without suspending";
 
     stream.push(2);
     stream.push(3);
-    EXPECT_EQ(journal_, (Journal{"1"})) << "push never runs the consumer inside the call";
+    EXPECT_EQ(journal_, (Journal{"enter consumer", "1"}))
+        << "push never runs the consumer inside the call";
     runPending();
-    EXPECT_EQ(journal_, (Journal{"1", "2", "3"}));
+    EXPECT_EQ(journal_, (Journal{"enter consumer", "1", "2", "3"}));
 
     stream.push(4);
     stream.finish();
@@ -198,7 +187,7 @@ TEST_F(AwaitableTest, AStreamDeliversInOrderThenEnds) {
     EXPECT_EQ(stream.queued(), 1u) << "pushes after finish() are ignored";
     runPending();
     EXPECT_TRUE(handle.isDone());
-    EXPECT_EQ(journal_, (Journal{"1", "2", "3", "4", "end", "leave consumer"}));
+    EXPECT_EQ(journal_, (Journal{"enter consumer", "1", "2", "3", "4", "end", "leave consumer"}));
 }
 
 TEST_F(AwaitableTest, AConsumerCancelledWhileWaitingLeavesTheStream) {
@@ -206,10 +195,10 @@ TEST_F(AwaitableTest, AConsumerCancelledWhileWaitingLeavesTheStream) {
     const TaskHandle handle = spawn(consume(stream, journal_));
     stream.push(1);
     handle.cancel();
-    EXPECT_EQ(journal_, (Journal{"leave consumer"}));
+    EXPECT_EQ(journal_, (Journal{"enter consumer", "leave consumer"}));
     stream.push(2);
     runPending();
-    EXPECT_EQ(journal_, (Journal{"leave consumer"}));
+    EXPECT_EQ(journal_, (Journal{"enter consumer", "leave consumer"}));
     EXPECT_EQ(stream.queued(), 2u);
 }
 
@@ -233,7 +222,7 @@ TEST_F(AwaitableTest, AnOwnerBoundConsumerEndsWhenItsOwnerIsGone) {
     events.push("second");
     runPending();
     EXPECT_TRUE(handle.isDone());
-    EXPECT_EQ(journal_, (Journal{"first", "leave listener"}));
+    EXPECT_EQ(journal_, (Journal{"enter listener", "first", "leave listener"}));
 }
 
 Task<void> relay(TimerSource& timers, AsyncStream<int> stream) {

@@ -1,3 +1,5 @@
+#include "Probe.h"
+
 #include <Support/Awaitables.h>
 #include <Support/Log.h>
 #include <Support/MainContext.h>
@@ -15,24 +17,6 @@ namespace ostral::support {
 namespace {
 
 using namespace std::chrono_literals;
-using Journal = std::vector<std::string>;
-
-// Records its construction and destruction, to show which frames ran and which were destroyed.
-class Probe {
-public:
-    Probe(Journal& journal, std::string name)
-        : journal_(journal)
-        , name_(std::move(name)) {
-        journal_.push_back("enter " + name_);
-    }
-    Probe(const Probe&) = delete;
-    Probe& operator=(const Probe&) = delete;
-    ~Probe() { journal_.push_back("leave " + name_); }
-
-private:
-    Journal& journal_;
-    std::string name_;
-};
 
 Task<int> sleepThenReturn(TimerSource& timers, Journal& journal, int value) {
     const Probe probe(journal, "leaf");

@@ -34,7 +34,7 @@ class AsyncStream {
     };
 
 public:
-    class NextAwaiter {
+    class NextAwaiter : public detail::CancellationPoint<NextAwaiter> {
     public:
         explicit NextAwaiter(std::shared_ptr<Core> core) noexcept
             : core_(std::move(core)) {}
@@ -42,24 +42,6 @@ public:
         NextAwaiter& operator=(const NextAwaiter&) = delete;
         ~NextAwaiter() { leave(); }
 
-        bool await_ready() const noexcept { return false; }
-        template <detail::TaskPromise P>
-        bool await_suspend(std::coroutine_handle<P> handle) {
-            detail::TaskState& state = handle.promise().taskState();
-            if (state.shouldStop()) {
-                return true;
-            }
-            if (!core_->items.empty() || core_->finished) {
-                return false;
-            }
-            if (core_->waiter != nullptr) {
-                g_warning("AsyncStream: a second consumer awaited next(); it gets nullopt");
-                return false;
-            }
-            parked_.park(state, handle);
-            core_->waiter = &parked_;
-            return true;
-        }
         std::optional<T> await_resume() {
             leave();
             if (core_->items.empty()) {
@@ -71,6 +53,19 @@ public:
         }
 
     private:
+        friend detail::CancellationPoint<NextAwaiter>;
+        bool suspend(detail::TaskState& state, std::coroutine_handle<> handle) {
+            if (!core_->items.empty() || core_->finished) {
+                return false;
+            }
+            if (core_->waiter != nullptr) {
+                g_warning("AsyncStream: a second consumer awaited next(); it gets nullopt");
+                return false;
+            }
+            parked_.park(state, handle);
+            core_->waiter = &parked_;
+            return true;
+        }
         void leave() noexcept {
             if (core_->waiter == &parked_) {
                 core_->waiter = nullptr;

@@ -18,7 +18,7 @@ namespace ostral::support {
 
 // `co_await sleepFor(timers, std::chrono::seconds(15));` resumes after the delay. A sleep whose
 // timer source is destroyed never ends.
-class SleepAwaiter {
+class SleepAwaiter : public detail::CancellationPoint<SleepAwaiter> {
 public:
     SleepAwaiter(TimerSource& source, std::chrono::microseconds delay) noexcept
         : source_(source)
@@ -28,14 +28,10 @@ public:
     SleepAwaiter& operator=(const SleepAwaiter&) = delete;
     ~SleepAwaiter();
 
-    bool await_ready() const noexcept { return false; }
-    template <detail::TaskPromise P>
-    bool await_suspend(std::coroutine_handle<P> handle) {
-        return suspend(handle.promise().taskState(), handle);
-    }
     void await_resume() noexcept { id_ = 0; }
 
 private:
+    friend detail::CancellationPoint<SleepAwaiter>;
     bool suspend(detail::TaskState& state, std::coroutine_handle<> handle);
 
     TimerSource& source_;
@@ -51,20 +47,16 @@ SleepAwaiter sleepFor(TimerSource& source, std::chrono::duration<Rep, Period> de
 
 // `co_await yield();` lets the main loop run other ready sources and resumes on a later
 // iteration (from an idle source at default priority).
-class YieldAwaiter {
+class YieldAwaiter : public detail::CancellationPoint<YieldAwaiter> {
 public:
     YieldAwaiter() = default;
     YieldAwaiter(const YieldAwaiter&) = delete;
     YieldAwaiter& operator=(const YieldAwaiter&) = delete;
 
-    bool await_ready() const noexcept { return false; }
-    template <detail::TaskPromise P>
-    bool await_suspend(std::coroutine_handle<P> handle) {
-        return suspend(handle.promise().taskState(), handle);
-    }
     void await_resume() const noexcept {}
 
 private:
+    friend detail::CancellationPoint<YieldAwaiter>;
     bool suspend(detail::TaskState& state, std::coroutine_handle<> handle);
 
     detail::Parked parked_;
@@ -98,7 +90,6 @@ public:
     GioAwaiterBase& operator=(const GioAwaiterBase&) = delete;
     ~GioAwaiterBase();
 
-    bool await_ready() const noexcept { return false; }
     GObjectPtr<GAsyncResult> await_resume() noexcept { return std::move(operation_->result); }
 
 protected:
@@ -125,24 +116,21 @@ protected:
 // later finds the task gone and drops the result. The callback arrives on the thread-default
 // main context of the moment `start` is called.
 template <typename Start>
-class GioAwaiter final : public detail::GioAwaiterBase {
+class GioAwaiter final : public detail::GioAwaiterBase,
+                         public detail::CancellationPoint<GioAwaiter<Start>> {
 public:
     explicit GioAwaiter(Start start)
         : start_(std::move(start)) {}
 
-    template <detail::TaskPromise P>
-    bool await_suspend(std::coroutine_handle<P> handle) {
-        detail::TaskState& state = handle.promise().taskState();
-        if (state.shouldStop()) {
-            return true;
-        }
+private:
+    friend detail::CancellationPoint<GioAwaiter>;
+    bool suspend(detail::TaskState& state, std::coroutine_handle<> handle) {
         operation_ = std::make_shared<detail::GioOperation>();
         start_(operation_->cancellable.get(), &detail::GioOperation::callback,
                detail::GioOperation::userData(operation_));
         return parkUnlessCompleted(state, handle);
     }
 
-private:
     Start start_;
 };
 

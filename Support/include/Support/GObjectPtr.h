@@ -118,35 +118,23 @@ struct GVariantTraits {
 };
 using GVariantPtr = RefPtr<GVariant, GVariantTraits>;
 
-struct GSourceTraits {
-    static GSource* ref(GSource* source) { return g_source_ref(source); }
-    static void unref(GSource* source) { g_source_unref(source); }
-    static GSource* adopt(GSource* source) { return source; }
+// Traits of a reference-counted GLib type without a floating state, given its ref and unref
+// functions: what a "transfer full" function returns is already the owner's reference.
+template <typename T, T* (*Ref)(T*), void (*Unref)(T*)>
+struct GLibRefTraits {
+    static T* ref(T* pointer) { return Ref(pointer); }
+    static void unref(T* pointer) { Unref(pointer); }
+    static T* adopt(T* pointer) { return pointer; }
 };
+
 // Owns a reference to a GSource. Dropping the last reference does not detach an attached
 // source from its context; call g_source_destroy() for that (see MainContext.h).
-using GSourcePtr = RefPtr<GSource, GSourceTraits>;
-
-struct GMainContextTraits {
-    static GMainContext* ref(GMainContext* context) { return g_main_context_ref(context); }
-    static void unref(GMainContext* context) { g_main_context_unref(context); }
-    static GMainContext* adopt(GMainContext* context) { return context; }
-};
-using GMainContextPtr = RefPtr<GMainContext, GMainContextTraits>;
-
-struct GMainLoopTraits {
-    static GMainLoop* ref(GMainLoop* loop) { return g_main_loop_ref(loop); }
-    static void unref(GMainLoop* loop) { g_main_loop_unref(loop); }
-    static GMainLoop* adopt(GMainLoop* loop) { return loop; }
-};
-using GMainLoopPtr = RefPtr<GMainLoop, GMainLoopTraits>;
-
-struct GBytesTraits {
-    static GBytes* ref(GBytes* bytes) { return g_bytes_ref(bytes); }
-    static void unref(GBytes* bytes) { g_bytes_unref(bytes); }
-    static GBytes* adopt(GBytes* bytes) { return bytes; }
-};
-using GBytesPtr = RefPtr<GBytes, GBytesTraits>;
+using GSourcePtr = RefPtr<GSource, GLibRefTraits<GSource, g_source_ref, g_source_unref>>;
+using GMainContextPtr =
+    RefPtr<GMainContext, GLibRefTraits<GMainContext, g_main_context_ref, g_main_context_unref>>;
+using GMainLoopPtr =
+    RefPtr<GMainLoop, GLibRefTraits<GMainLoop, g_main_loop_ref, g_main_loop_unref>>;
+using GBytesPtr = RefPtr<GBytes, GLibRefTraits<GBytes, g_bytes_ref, g_bytes_unref>>;
 
 // Sole owner of a C value that is freed, not reference counted (GError, g_malloc'd text).
 // Move-only. out() hands the address to a C function that fills it in ("GError** error").

@@ -28,7 +28,7 @@ class Promise {
     };
 
 public:
-    class ValueAwaiter {
+    class ValueAwaiter : public detail::CancellationPoint<ValueAwaiter> {
     public:
         explicit ValueAwaiter(std::shared_ptr<Core> core) noexcept
             : core_(std::move(core)) {}
@@ -36,13 +36,11 @@ public:
         ValueAwaiter& operator=(const ValueAwaiter&) = delete;
         ~ValueAwaiter() { std::erase(core_->waiters, &parked_); }
 
-        bool await_ready() const noexcept { return false; }
-        template <detail::TaskPromise P>
-        bool await_suspend(std::coroutine_handle<P> handle) {
-            detail::TaskState& state = handle.promise().taskState();
-            if (state.shouldStop()) {
-                return true;
-            }
+        T await_resume() const { return *core_->value; }
+
+    private:
+        friend detail::CancellationPoint<ValueAwaiter>;
+        bool suspend(detail::TaskState& state, std::coroutine_handle<> handle) {
             if (core_->value) {
                 return false;
             }
@@ -50,9 +48,7 @@ public:
             core_->waiters.push_back(&parked_);
             return true;
         }
-        T await_resume() const { return *core_->value; }
 
-    private:
         std::shared_ptr<Core> core_;
         detail::Parked parked_;
     };

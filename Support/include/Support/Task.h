@@ -179,6 +179,25 @@ private:
     GSourcePtr source_;
 };
 
+// What every awaitable of a task shares: it is a cancellation point. The task always reaches
+// await_suspend; a chain that must stop (cancelled, or its owner gone) stays suspended there
+// without starting the wait, and is stopped once control is back in TaskState::resume().
+// Otherwise `Awaiter`'s private suspend(state, handle), which befriends this class, starts the
+// wait and returns true to keep the task suspended or false to let it go on at once.
+template <typename Awaiter>
+class CancellationPoint {
+public:
+    bool await_ready() const noexcept { return false; }
+    template <TaskPromise P>
+    bool await_suspend(std::coroutine_handle<P> handle) {
+        TaskState& state = handle.promise().taskState();
+        if (state.shouldStop()) {
+            return true;
+        }
+        return static_cast<Awaiter&>(*this).suspend(state, handle);
+    }
+};
+
 template <typename T>
 class TaskPromiseImpl final : public PromiseBase {
 public:
@@ -207,17 +226,15 @@ public:
 // handle from await_suspend would be shorter, but GCC without optimisation does not turn that
 // transfer into a tail call, and a loop of synchronous awaits would then exhaust the stack.)
 template <typename T>
-class TaskAwaiter {
+class TaskAwaiter : public CancellationPoint<TaskAwaiter<T>> {
 public:
     explicit TaskAwaiter(std::coroutine_handle<TaskPromiseImpl<T>> child) noexcept
         : child_(child) {}
-    bool await_ready() const noexcept { return false; }
-    template <TaskPromise P>
-    bool await_suspend(std::coroutine_handle<P> parent) {
-        TaskState& state = parent.promise().taskState();
-        if (state.shouldStop()) {
-            return true;
-        }
+    T await_resume() { return child_.promise().takeResult(); }
+
+private:
+    friend CancellationPoint<TaskAwaiter>;
+    bool suspend(TaskState& state, std::coroutine_handle<> parent) {
         child_.promise().attach(state, parent);
         child_.resume();
         if (!child_.promise().meetAtEnd()) {
@@ -226,9 +243,7 @@ public:
         // A chain cancelled while the child ran stops here; TaskState::resume() destroys it.
         return state.shouldStop();
     }
-    T await_resume() { return child_.promise().takeResult(); }
 
-private:
     std::coroutine_handle<TaskPromiseImpl<T>> child_;
 };
 
@@ -286,7 +301,7 @@ inline Task<void> detail::TaskPromiseImpl<void>::get_return_object() noexcept {
 }
 
 // Awaits the end of another chain (completed or stopped). Does not suspend when it has ended.
-class FinishedAwaiter {
+class FinishedAwaiter : public detail::CancellationPoint<FinishedAwaiter> {
 public:
     explicit FinishedAwaiter(std::shared_ptr<detail::TaskState> target) noexcept
         : target_(std::move(target)) {}
@@ -294,14 +309,10 @@ public:
     FinishedAwaiter& operator=(const FinishedAwaiter&) = delete;
     ~FinishedAwaiter();
 
-    bool await_ready() const noexcept { return false; }
-    template <detail::TaskPromise P>
-    bool await_suspend(std::coroutine_handle<P> handle) {
-        return suspend(handle.promise().taskState(), handle);
-    }
     void await_resume() const noexcept {}
 
 private:
+    friend detail::CancellationPoint<FinishedAwaiter>;
     bool suspend(detail::TaskState& state, std::coroutine_handle<> handle);
 
     std::shared_ptr<detail::TaskState> target_;
