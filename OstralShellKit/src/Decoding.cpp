@@ -176,6 +176,10 @@ Result<const Json*> object(const Json& value) {
     return &value;
 }
 
+Result<std::string> string(const Json& value) {
+    return readString(value, "");
+}
+
 Result<std::string> requiredString(const Json& object, std::string_view key) {
     return requiredValue<std::string>(object, key, readString);
 }

@@ -1,3 +1,4 @@
+#include <OstralShellKit/ListDecoding.h>
 #include <OstralShellKit/StaffShellPrefs.h>
 
 #include <algorithm>
@@ -12,36 +13,6 @@ namespace {
 template <typename T, typename U>
 decode::Result<T> failure(const decode::Result<U>& result) {
     return Unexpected{result.error()};
-}
-
-decode::Result<std::vector<std::string>> decodeLines(const Json& object) {
-    constexpr std::string_view key = "lines";
-    const auto found = object.find(key);
-    if (found == object.end()) {
-        return Unexpected{DecodingError{DecodingError::Kind::keyNotFound, std::string(key),
-                                        "No value associated with this key."}};
-    }
-    if (found->is_null()) {
-        return Unexpected{DecodingError{DecodingError::Kind::valueNotFound, std::string(key),
-                                        "The value is null."}};
-    }
-    if (!found->is_array()) {
-        return Unexpected{DecodingError{DecodingError::Kind::typeMismatch, std::string(key),
-                                        std::string("Expected a list of strings but found ") +
-                                            found->type_name() + "."}};
-    }
-    std::vector<std::string> lines;
-    lines.reserve(found->size());
-    for (const Json& line : *found) {
-        if (!line.is_string()) {
-            return Unexpected{DecodingError{
-                DecodingError::Kind::typeMismatch,
-                std::string(key) + "[" + std::to_string(lines.size()) + "]",
-                std::string("Expected a string but found ") + line.type_name() + "."}};
-        }
-        lines.push_back(line.get<std::string>());
-    }
-    return lines;
 }
 
 // The stored modes are read as a map of strings as a whole: an object holding anything but
@@ -87,7 +58,7 @@ decode::Result<StaffShellPrefs> StaffShellPrefs::decode(const Json& value) {
     if (!object) {
         return failure<StaffShellPrefs>(object);
     }
-    auto lines = decodeLines(value);
+    auto lines = decode::requiredList<std::string>(value, "lines", decode::string);
     if (!lines) {
         return failure<StaffShellPrefs>(lines);
     }

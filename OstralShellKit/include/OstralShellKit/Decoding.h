@@ -47,6 +47,9 @@ Result<Json> parse(std::string_view text);
 
 Result<const Json*> object(const Json& value);
 
+// A value that must itself be a string, such as an element of a list of strings.
+Result<std::string> string(const Json& value);
+
 Result<std::string> requiredString(const Json& object, std::string_view key);
 Result<std::optional<std::string>> optionalString(const Json& object, std::string_view key);
 
