@@ -123,14 +123,14 @@ void MainLoopTimerSource::rearm() {
     const bool idle = timers_.empty();
     const std::int64_t deadline = idle ? 0 : timers_.begin()->first.first;
     if (fd_ >= 0) {
-        itimerspec spec{};
+        itimerspec expiry{};
         if (!idle) {
             // An all-zero value would disarm the timer instead of firing it at once.
             const std::int64_t due = std::max<std::int64_t>(deadline, 1);
-            spec.it_value.tv_sec = static_cast<time_t>(due / 1'000'000);
-            spec.it_value.tv_nsec = static_cast<long>((due % 1'000'000) * 1000);
+            expiry.it_value.tv_sec = static_cast<time_t>(due / 1'000'000);
+            expiry.it_value.tv_nsec = static_cast<long>((due % 1'000'000) * 1000);
         }
-        timerfd_settime(fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+        timerfd_settime(fd_, TFD_TIMER_ABSTIME, &expiry, nullptr);
     } else {
         g_source_set_ready_time(source_.get(), idle ? -1 : deadline);
     }
