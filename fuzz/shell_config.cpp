@@ -21,8 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CallRegistry registry;
     std::set<std::string> lines;
     const Date now = dateFromUnixSeconds(1714571110);
+    std::uint8_t serial = 0;
     for (const auto& [key, policy] : config->lines) {
-        LiveCall call{Uuid::random(), now, key, "+15551234567", {}, {}, {}, {}, {}, {}, {}};
+        Uuid::Bytes id{};
+        id[15] = ++serial;
+        LiveCall call{Uuid(id), now, key, "+15551234567", {}, {}, {}, {}, {}, {}, {}};
         registry.insert(call, now, 0);
         lines.insert(key);
     }

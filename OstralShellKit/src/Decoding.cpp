@@ -220,7 +220,7 @@ DecodingError corrupted(std::string_view key, const Json& value) {
 DecodingError within(std::string_view context, DecodingError failure) {
     if (failure.key.empty()) {
         failure.key = std::string(context);
-    } else if (!failure.key.empty() && failure.key.front() == '[') {
+    } else if (failure.key.front() == '[') {
         failure.key = std::string(context) + failure.key;
     } else {
         failure.key = std::string(context) + "." + failure.key;

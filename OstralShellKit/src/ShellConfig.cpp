@@ -1,3 +1,4 @@
+#include <OstralShellKit/ListDecoding.h>
 #include <OstralShellKit/ShellConfig.h>
 
 #include <utility>
@@ -152,25 +153,20 @@ decode::Result<ShellConfig::Row> ShellConfig::Row::decode(const Json& value) {
 }
 
 decode::Result<ShellConfig> ShellConfig::fromRows(const Json& rows) {
-    if (!rows.is_array()) {
-        return Unexpected{DecodingError{DecodingError::Kind::typeMismatch, "",
-                                        std::string("Expected an array of rows but found ") +
-                                            rows.type_name() + "."}};
+    auto decoded = decode::list<Row>(rows, [](const Json& row) { return Row::decode(row); });
+    if (!decoded) {
+        return failure<ShellConfig>(decoded);
     }
     ShellConfig config = standard();
-    for (std::size_t index = 0; index < rows.size(); ++index) {
-        auto row = Row::decode(rows[index]);
-        if (!row) {
-            return Unexpected{decode::within("[" + std::to_string(index) + "]", row.error())};
+    for (auto& row : *decoded) {
+        if (row.lines) {
+            config.lines = std::move(*row.lines);
         }
-        if (row->lines) {
-            config.lines = std::move(*row->lines);
+        if (row.flags) {
+            config.flags = *row.flags;
         }
-        if (row->flags) {
-            config.flags = *row->flags;
-        }
-        if (row->idleLock) {
-            config.idleLock = *row->idleLock;
+        if (row.idleLock) {
+            config.idleLock = *row.idleLock;
         }
     }
     return config;

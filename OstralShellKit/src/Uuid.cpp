@@ -63,11 +63,13 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
 }
 
 Uuid Uuid::random() {
-    thread_local std::mt19937_64 generator{std::random_device{}()};
+    // Every byte comes from the system's random source, so that ids made in different processes
+    // at the same moment never collide.
+    std::random_device source;
     Bytes bytes{};
-    for (std::size_t i = 0; i < bytes.size(); i += 8) {
-        auto word = generator();
-        for (std::size_t j = 0; j < 8; ++j) {
+    for (std::size_t i = 0; i < bytes.size(); i += 4) {
+        const auto word = source();
+        for (std::size_t j = 0; j < 4; ++j) {
             bytes[i + j] = static_cast<std::uint8_t>(word >> (8 * j));
         }
     }

@@ -225,6 +225,26 @@ TEST_F(AwaitableTest, AnOwnerBoundConsumerEndsWhenItsOwnerIsGone) {
     EXPECT_EQ(journal_, (Journal{"enter listener", "first", "leave listener"}));
 }
 
+// The owner keeps its consumer in a ScopedTask: a wait that nobody will ever end is cancelled
+// with the owner, instead of keeping the task (and through its weak reference the owner's
+// memory) alive for good.
+TEST_F(AwaitableTest, AnOwnerHoldingItsConsumerEndsAWaitNobodyWillEnd) {
+    struct Owner {
+        Journal& journal;
+        AsyncStream<std::string> events;
+        Listener listener{journal};
+        ScopedTask consumer;
+    };
+    auto owner = std::make_shared<Owner>(Owner{journal_, {}, {journal_}, {}});
+    owner->consumer = spawn(std::weak_ptr(owner), owner->listener.run(owner->events));
+    const TaskHandle handle = owner->consumer.handle();
+    runPending();
+    EXPECT_FALSE(handle.isDone());
+    owner.reset();
+    EXPECT_TRUE(handle.isDone());
+    EXPECT_EQ(journal_, (Journal{"enter listener", "leave listener"}));
+}
+
 Task<void> relay(TimerSource& timers, AsyncStream<int> stream) {
     for (int i = 1; i <= 3; ++i) {
         co_await sleepFor(timers, 1s);

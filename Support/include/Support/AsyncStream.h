@@ -1,8 +1,7 @@
 #pragma once
 
+#include <Support/Log.h>
 #include <Support/Task.h>
-
-#include <glib.h>
 
 #include <coroutine>
 #include <deque>
@@ -59,7 +58,8 @@ public:
                 return false;
             }
             if (core_->waiter != nullptr) {
-                g_warning("AsyncStream: a second consumer awaited next(); it gets nullopt");
+                Logger(kAppSubsystem, "app")
+                    .error("a second consumer awaited the same stream; it gets no value");
                 return false;
             }
             parked_.park(state, handle);

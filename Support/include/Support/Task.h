@@ -37,15 +37,20 @@
 //             listener_.start();                           // `this` is alive here
 //         }
 //         void restart() {
-//             restartTask_ = spawn(weak_from_this(), restartListener(restartTask_));
+//             TaskHandle previous = restartTask_.release();  // chained, not cancelled
+//             restartTask_ = spawn(weak_from_this(), restartListener(std::move(previous)));
 //         }
 //         TimerSource& timers_;
-//         TaskHandle restartTask_;
+//         ScopedTask restartTask_;                         // cancelled when the owner goes
 //     };
 //
 // Before every resumption the machinery checks the owner: once it is gone the task ends quietly
 // instead of resuming, and while a task runs the owner is held, so it cannot vanish under the
 // running code. Rules that follow from this design:
+// - a task that waits for something only its owner would deliver (a stream, a promise, another
+//   task's end) keeps itself alive while it waits, and a gone owner is only noticed when the
+//   task is next resumed. The owner must therefore hold such a task in a ScopedTask, so that
+//   its destruction cancels the wait; sleeps, yields and GIO operations end by themselves;
 // - everything happens on the thread whose thread-default main context the task's sources are
 //   attached to (the main thread for the application);
 // - never make a capturing lambda a coroutine: the captures die with the lambda object, before
