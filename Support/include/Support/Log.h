@@ -95,7 +95,8 @@ private:
 // are not even formatted. Failures are logged as GLib warnings with PRIORITY 3 (err): GLib's
 // critical and error levels mean programming errors and may abort.
 //
-// Cheap to copy and to call from any thread; never used on the audio render thread.
+// Safe to call from any thread; never used on the audio render thread. Keep one per object (it
+// holds its two names as strings) rather than building one for each line.
 class Logger {
 public:
     Logger(std::string_view subsystem, std::string_view category);
