@@ -35,11 +35,7 @@ decode::Result<CallContext> CallContext::decode(const Json& value) {
 }
 
 decode::Result<CallContext> CallContext::decode(std::string_view jsonText) {
-    auto value = decode::parse(jsonText);
-    if (!value) {
-        return Unexpected{std::move(value).error()};
-    }
-    return decode(*value);
+    return decode::fromText(jsonText, [](const Json& value) { return decode(value); });
 }
 
 } // namespace ostral

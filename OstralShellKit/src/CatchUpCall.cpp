@@ -22,11 +22,7 @@ decode::Result<std::vector<CatchUpCall>> CatchUpCall::decodeList(const Json& val
 }
 
 decode::Result<std::vector<CatchUpCall>> CatchUpCall::decodeList(std::string_view jsonText) {
-    auto value = decode::parse(jsonText);
-    if (!value) {
-        return Unexpected{std::move(value).error()};
-    }
-    return decodeList(*value);
+    return decode::fromText(jsonText, [](const Json& value) { return decodeList(value); });
 }
 
 } // namespace ostral

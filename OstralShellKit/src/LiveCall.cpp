@@ -95,11 +95,7 @@ decode::Result<LiveCall> LiveCall::decode(const Json& value) {
 }
 
 decode::Result<LiveCall> LiveCall::decode(std::string_view jsonText) {
-    auto value = decode::parse(jsonText);
-    if (!value) {
-        return Unexpected{std::move(value).error()};
-    }
-    return decode(*value);
+    return decode::fromText(jsonText, [](const Json& value) { return decode(value); });
 }
 
 std::optional<LiveCall> LiveCall::fromRecord(const std::map<std::string, Json>& record) {

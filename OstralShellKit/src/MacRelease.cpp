@@ -26,11 +26,7 @@ decode::Result<MacRelease> MacRelease::decode(const Json& value) {
 }
 
 decode::Result<MacRelease> MacRelease::decode(std::string_view jsonText) {
-    auto value = decode::parse(jsonText);
-    if (!value) {
-        return Unexpected{std::move(value).error()};
-    }
-    return decode(*value);
+    return decode::fromText(jsonText, [](const Json& value) { return decode(value); });
 }
 
 decode::Result<std::vector<MacRelease>> MacRelease::decodeList(const Json& value) {
@@ -38,11 +34,7 @@ decode::Result<std::vector<MacRelease>> MacRelease::decodeList(const Json& value
 }
 
 decode::Result<std::vector<MacRelease>> MacRelease::decodeList(std::string_view jsonText) {
-    auto value = decode::parse(jsonText);
-    if (!value) {
-        return Unexpected{std::move(value).error()};
-    }
-    return decodeList(*value);
+    return decode::fromText(jsonText, [](const Json& value) { return decodeList(value); });
 }
 
 } // namespace ostral

@@ -8,16 +8,11 @@ namespace ostral {
 namespace {
 
 // Copies the failure of a decoding step into a result of another type.
-template <typename T, typename U>
-decode::Result<T> failure(const decode::Result<U>& result) {
-    return Unexpected{result.error()};
-}
-
 // The value of an optional boolean key, `fallback` when it is missing or null.
 decode::Result<bool> boolOr(const Json& object, std::string_view key, bool fallback) {
     auto value = decode::optionalBool(object, key);
     if (!value) {
-        return failure<bool>(value);
+        return decode::failureOf(value);
     }
     return value->value_or(fallback);
 }
@@ -25,7 +20,7 @@ decode::Result<bool> boolOr(const Json& object, std::string_view key, bool fallb
 decode::Result<std::map<std::string, LinePolicy>> decodeLines(const Json& value) {
     auto object = decode::object(value);
     if (!object) {
-        return failure<std::map<std::string, LinePolicy>>(object);
+        return decode::failureOf(object);
     }
     std::map<std::string, LinePolicy> lines;
     for (const auto& [key, policyValue] : value.items()) {
@@ -43,23 +38,23 @@ decode::Result<std::map<std::string, LinePolicy>> decodeLines(const Json& value)
 decode::Result<LinePolicy> LinePolicy::decode(const Json& value) {
     auto object = decode::object(value);
     if (!object) {
-        return failure<LinePolicy>(object);
+        return decode::failureOf(object);
     }
     auto label = decode::requiredString(value, "label");
     if (!label) {
-        return failure<LinePolicy>(label);
+        return decode::failureOf(label);
     }
     auto audio = boolOr(value, "audio", false);
     if (!audio) {
-        return failure<LinePolicy>(audio);
+        return decode::failureOf(audio);
     }
     auto panel = boolOr(value, "panel", true);
     if (!panel) {
-        return failure<LinePolicy>(panel);
+        return decode::failureOf(panel);
     }
     auto notify = boolOr(value, "notify", true);
     if (!notify) {
-        return failure<LinePolicy>(notify);
+        return decode::failureOf(notify);
     }
     RingTone tone = RingTone::recruiting;
     if (auto found = value.find("tone"); found != value.end() && found->is_string()) {
@@ -72,7 +67,7 @@ decode::Result<LinePolicy> LinePolicy::decode(const Json& value) {
 decode::Result<ShellFlags> ShellFlags::decode(const Json& value) {
     auto object = decode::object(value);
     if (!object) {
-        return failure<ShellFlags>(object);
+        return decode::failureOf(object);
     }
     ShellFlags flags;
     const std::pair<std::string_view, bool ShellFlags::*> fields[] = {
@@ -84,7 +79,7 @@ decode::Result<ShellFlags> ShellFlags::decode(const Json& value) {
     for (const auto& [key, field] : fields) {
         auto flag = boolOr(value, key, true);
         if (!flag) {
-            return failure<ShellFlags>(flag);
+            return decode::failureOf(flag);
         }
         flags.*field = *flag;
     }
@@ -94,15 +89,15 @@ decode::Result<ShellFlags> ShellFlags::decode(const Json& value) {
 decode::Result<IdleLockConfig> IdleLockConfig::decode(const Json& value) {
     auto object = decode::object(value);
     if (!object) {
-        return failure<IdleLockConfig>(object);
+        return decode::failureOf(object);
     }
     auto enabled = boolOr(value, "enabled", true);
     if (!enabled) {
-        return failure<IdleLockConfig>(enabled);
+        return decode::failureOf(enabled);
     }
     auto minutes = decode::optionalInt(value, "minutes");
     if (!minutes) {
-        return failure<IdleLockConfig>(minutes);
+        return decode::failureOf(minutes);
     }
     return IdleLockConfig(*enabled, minutes->value_or(standard.minutes));
 }
@@ -124,11 +119,11 @@ ShellConfig ShellConfig::standard() {
 decode::Result<ShellConfig::Row> ShellConfig::Row::decode(const Json& value) {
     auto object = decode::object(value);
     if (!object) {
-        return failure<Row>(object);
+        return decode::failureOf(object);
     }
     auto key = decode::requiredString(value, "key");
     if (!key) {
-        return failure<Row>(key);
+        return decode::failureOf(key);
     }
     Row row;
     row.key = std::move(key).value();
@@ -155,7 +150,7 @@ decode::Result<ShellConfig::Row> ShellConfig::Row::decode(const Json& value) {
 decode::Result<ShellConfig> ShellConfig::fromRows(const Json& rows) {
     auto decoded = decode::list<Row>(rows, [](const Json& row) { return Row::decode(row); });
     if (!decoded) {
-        return failure<ShellConfig>(decoded);
+        return decode::failureOf(decoded);
     }
     ShellConfig config = standard();
     for (auto& row : *decoded) {
@@ -173,11 +168,7 @@ decode::Result<ShellConfig> ShellConfig::fromRows(const Json& rows) {
 }
 
 decode::Result<ShellConfig> ShellConfig::fromRows(std::string_view jsonText) {
-    auto rows = decode::parse(jsonText);
-    if (!rows) {
-        return failure<ShellConfig>(rows);
-    }
-    return fromRows(*rows);
+    return decode::fromText(jsonText, [](const Json& value) { return fromRows(value); });
 }
 
 } // namespace ostral

@@ -10,11 +10,6 @@ namespace ostral {
 
 namespace {
 
-template <typename T, typename U>
-decode::Result<T> failure(const decode::Result<U>& result) {
-    return Unexpected{result.error()};
-}
-
 // The stored modes are read as a map of strings as a whole: an object holding anything but
 // strings is not such a map, and counts as no modes at all rather than as a damaged row.
 std::map<std::string, LineMode> decodeLineModes(const Json& object) {
@@ -56,30 +51,26 @@ std::string countPhrase(std::size_t count) {
 decode::Result<StaffShellPrefs> StaffShellPrefs::decode(const Json& value) {
     auto object = decode::object(value);
     if (!object) {
-        return failure<StaffShellPrefs>(object);
+        return decode::failureOf(object);
     }
     auto lines = decode::requiredList<std::string>(value, "lines", decode::string);
     if (!lines) {
-        return failure<StaffShellPrefs>(lines);
+        return decode::failureOf(lines);
     }
     auto ringDevice = decode::optionalString(value, "ring_device");
     if (!ringDevice) {
-        return failure<StaffShellPrefs>(ringDevice);
+        return decode::failureOf(ringDevice);
     }
     auto ringVolume = decode::optionalDouble(value, "ring_volume");
     if (!ringVolume) {
-        return failure<StaffShellPrefs>(ringVolume);
+        return decode::failureOf(ringVolume);
     }
     return StaffShellPrefs{std::move(lines).value(), std::move(ringDevice).value(), *ringVolume,
                            decodeLineModes(value)};
 }
 
 decode::Result<StaffShellPrefs> StaffShellPrefs::decode(std::string_view jsonText) {
-    auto value = decode::parse(jsonText);
-    if (!value) {
-        return failure<StaffShellPrefs>(value);
-    }
-    return decode(*value);
+    return decode::fromText(jsonText, [](const Json& value) { return decode(value); });
 }
 
 StaffShellPrefs StaffShellPrefs::empty() {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace ostral {
 
@@ -66,6 +67,23 @@ Result<std::optional<double>> optionalDouble(const Json& object, std::string_vie
 // A JSON number with no fractional part that fits a signed 64-bit integer.
 Result<std::int64_t> requiredInt(const Json& object, std::string_view key);
 Result<std::optional<std::int64_t>> optionalInt(const Json& object, std::string_view key);
+
+// The failure of `result` for a caller that decodes something else: `return failureOf(key);`.
+template <typename U>
+Unexpected<DecodingError> failureOf(const Result<U>& result) {
+    return Unexpected{result.error()};
+}
+
+// Parses JSON `text` and reads it with `read` (a function from `const Json&` to a Result);
+// text that is not JSON fails as parse() does.
+template <typename Read>
+auto fromText(std::string_view text, Read read) -> decltype(read(std::declval<const Json&>())) {
+    auto value = parse(text);
+    if (!value) {
+        return failureOf(value);
+    }
+    return read(*value);
+}
 
 // The error for a value that was present but could not be used, carrying its raw text.
 DecodingError corrupted(std::string_view key, const Json& value);
