@@ -57,21 +57,18 @@ MainLoopTimerSource::~MainLoopTimerSource() {
     if (fd_ >= 0) {
         close(fd_);
     }
-    // Callbacks are destroyed after the tables are empty, because what they own (a task frame's
+    // Callbacks are destroyed after the queue is empty, because what they own (a task frame's
     // sleep, say) may call cancel() on this object.
-    auto timers = std::move(timers_);
-    timers_.clear();
-    deadlines_.clear();
+    const auto callbacks = timers_.takeAll();
 }
 
 TimerId MainLoopTimerSource::schedule(std::chrono::microseconds delay,
                                       std::function<void()> callback) {
     delay = std::clamp(delay, std::chrono::microseconds(0), kLongestTimerDelay);
-    const TimerId id = ++lastId_;
-    const std::int64_t deadline = clockNow() + delay.count();
-    const bool earliest = timers_.empty() || Key{deadline, id} < timers_.begin()->first;
-    timers_.emplace(Key{deadline, id}, std::move(callback));
-    deadlines_.emplace(id, deadline);
+    const TimerQueue::Due deadline(clockNow() + delay.count());
+    // An equal deadline goes after the earlier timer, so only a strictly earlier one re-arms.
+    const bool earliest = timers_.empty() || deadline < timers_.firstDue();
+    const TimerId id = timers_.add(deadline, std::move(callback));
     if (earliest) {
         rearm();
     }
@@ -79,13 +76,16 @@ TimerId MainLoopTimerSource::schedule(std::chrono::microseconds delay,
 }
 
 void MainLoopTimerSource::cancel(TimerId id) {
-    const auto deadline = deadlines_.find(id);
-    if (deadline == deadlines_.end()) {
+    if (timers_.empty()) {
         return;
     }
-    auto node = timers_.extract(Key{deadline->second, id});
-    deadlines_.erase(deadline);
-    rearm();
+    const TimerQueue::Due earliest = timers_.firstDue();
+    // The callback is destroyed on return, once the queue and the wake-up are consistent.
+    const auto callback = timers_.remove(id);
+    // Only losing the earliest deadline moves the wake-up.
+    if (callback && (timers_.empty() || timers_.firstDue() != earliest)) {
+        rearm();
+    }
 }
 
 std::int64_t MainLoopTimerSource::clockNow() const {
@@ -105,13 +105,12 @@ void MainLoopTimerSource::fireFirstDue() {
         std::uint64_t expirations = 0;
         [[maybe_unused]] const auto ignored = read(fd_, &expirations, sizeof expirations);
     }
-    if (!timers_.empty() && timers_.begin()->first.first <= clockNow()) {
-        auto node = timers_.extract(timers_.begin());
-        deadlines_.erase(node.key().second);
+    if (!timers_.empty() && timers_.firstDue().count() <= clockNow()) {
+        auto [due, callback] = timers_.takeFirst();
         // The GSource outlives this dispatch even if the callback destroys this object; its
         // owner field tells whether there is still something to rearm.
         GSourcePtr source = source_;
-        node.mapped()();
+        callback();
         if (reinterpret_cast<TimerGSource*>(source.get())->owner == nullptr) {
             return;
         }
@@ -121,7 +120,7 @@ void MainLoopTimerSource::fireFirstDue() {
 
 void MainLoopTimerSource::rearm() {
     const bool idle = timers_.empty();
-    const std::int64_t deadline = idle ? 0 : timers_.begin()->first.first;
+    const std::int64_t deadline = idle ? 0 : timers_.firstDue().count();
     if (fd_ >= 0) {
         itimerspec expiry{};
         if (!idle) {

@@ -23,10 +23,8 @@ VirtualTime::VirtualTime(Date start)
     : start_(start) {}
 
 VirtualTime::~VirtualTime() {
-    // Callbacks are destroyed after the tables are empty, because what they own may call cancel().
-    auto timers = std::move(timers_);
-    timers_.clear();
-    dueTimes_.clear();
+    // Callbacks are destroyed after the queue is empty, because what they own may call cancel().
+    const auto callbacks = timers_.takeAll();
 }
 
 Date VirtualTime::now() const {
@@ -35,31 +33,22 @@ Date VirtualTime::now() const {
 
 TimerId VirtualTime::schedule(std::chrono::microseconds delay, std::function<void()> callback) {
     delay = std::clamp(delay, std::chrono::microseconds(0), kLongestTimerDelay);
-    const TimerId id = ++lastId_;
-    const auto due = saturatingAdd(elapsed_, delay);
-    timers_.emplace(Key{due, id}, std::move(callback));
-    dueTimes_.emplace(id, due);
-    return id;
+    return timers_.add(saturatingAdd(elapsed_, delay), std::move(callback));
 }
 
 void VirtualTime::cancel(TimerId id) {
-    const auto due = dueTimes_.find(id);
-    if (due == dueTimes_.end()) {
-        return;
-    }
-    auto node = timers_.extract(Key{due->second, id});
-    dueTimes_.erase(due);
+    // The callback is destroyed on return, once the queue is consistent.
+    const auto callback = timers_.remove(id);
 }
 
 void VirtualTime::advance(std::chrono::microseconds duration) {
     const auto target = saturatingAdd(elapsed_, std::max(duration, std::chrono::microseconds(0)));
     runPending();
-    while (!timers_.empty() && timers_.begin()->first.first <= target) {
-        auto node = timers_.extract(timers_.begin());
-        dueTimes_.erase(node.key().second);
+    while (!timers_.empty() && timers_.firstDue() <= target) {
+        auto [due, callback] = timers_.takeFirst();
         // A nested advance() from a callback may already have moved past this due time.
-        elapsed_ = std::max(elapsed_, node.key().first);
-        node.mapped()();
+        elapsed_ = std::max(elapsed_, due);
+        callback();
         runPending();
     }
     elapsed_ = std::max(elapsed_, target);
@@ -79,7 +68,7 @@ std::optional<std::chrono::microseconds> VirtualTime::nextDueIn() const {
     if (timers_.empty()) {
         return std::nullopt;
     }
-    return std::max(timers_.begin()->first.first - elapsed_, std::chrono::microseconds(0));
+    return std::max(timers_.firstDue() - elapsed_, std::chrono::microseconds(0));
 }
 
 void VirtualTime::jumpClock(std::chrono::microseconds offset) {

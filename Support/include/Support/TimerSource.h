@@ -7,8 +7,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace ostral::support {
 
@@ -48,6 +50,35 @@ private:
     std::shared_ptr<const void> lifetime_ = std::make_shared<const char>('\0');
 };
 
+// The pending timers of a TimerSource implementation: callbacks in order of due time (equal due
+// times in scheduling order) and the ids that name them. Callbacks that leave the queue are
+// handed back rather than destroyed here, so that the source destroys them once its own state is
+// consistent: what a callback owns (a task frame's sleep, say) may call cancel() as it goes.
+class TimerQueue {
+public:
+    using Due = std::chrono::microseconds;
+
+    TimerId add(Due due, std::function<void()> callback);
+    // The callback of a pending timer, taken out; nothing when `id` is not pending.
+    std::optional<std::function<void()>> remove(TimerId id);
+    // The earliest timer, taken out with its due time. The queue must not be empty.
+    std::pair<Due, std::function<void()>> takeFirst();
+    // Every callback, taken out.
+    std::vector<std::function<void()>> takeAll();
+
+    bool empty() const noexcept { return timers_.empty(); }
+    std::size_t size() const noexcept { return timers_.size(); }
+    // The due time of the earliest timer. The queue must not be empty.
+    Due firstDue() const { return timers_.begin()->first.first; }
+
+private:
+    using Key = std::pair<Due, TimerId>;
+
+    TimerId lastId_ = 0;
+    std::map<Key, std::function<void()>> timers_;
+    std::unordered_map<TimerId, Due> dues_;
+};
+
 // Which clock the deadlines of a MainLoopTimerSource count on.
 enum class TimerClock {
     // Counts the time the computer spends suspended too (CLOCK_BOOTTIME): a 60-second timer set
@@ -75,7 +106,6 @@ public:
     std::size_t pendingTimers() const noexcept { return timers_.size(); }
 
 private:
-    using Key = std::pair<std::int64_t, TimerId>;
     static gboolean dispatch(GSource* source, GSourceFunc, gpointer);
     std::int64_t clockNow() const;
     void fireFirstDue();
@@ -84,9 +114,8 @@ private:
     TimerClock clock_;
     int fd_ = -1;
     GSourcePtr source_;
-    TimerId lastId_ = 0;
-    std::map<Key, std::function<void()>> timers_;
-    std::unordered_map<TimerId, std::int64_t> deadlines_;
+    // Deadlines on clockNow()'s scale.
+    TimerQueue timers_;
 };
 
 } // namespace ostral::support

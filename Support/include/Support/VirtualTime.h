@@ -6,9 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <map>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 
 namespace ostral::support {
@@ -48,14 +46,11 @@ public:
     void jumpClock(std::chrono::microseconds offset);
 
 private:
-    using Key = std::pair<std::chrono::microseconds, TimerId>;
-
     Date start_;
     std::chrono::microseconds elapsed_{0};
     std::chrono::microseconds clockOffset_{0};
-    TimerId lastId_ = 0;
-    std::map<Key, std::function<void()>> timers_;
-    std::unordered_map<TimerId, std::chrono::microseconds> dueTimes_;
+    // Due times on the scale of elapsed_.
+    TimerQueue timers_;
 };
 
 } // namespace ostral::support
