@@ -57,8 +57,9 @@ function(ostral_check_layers target dir)
 endfunction()
 
 # A unit test executable from every *.cpp in `dir`, registered with CTest test by test.
+# PROPERTIES are set on every test (for example the fixtures of the local backend).
 function(ostral_tests name dir)
-  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;PROPERTIES" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${dir}/*.cpp")
   if(NOT sources)
     return()
@@ -66,5 +67,5 @@ function(ostral_tests name dir)
   add_executable(${name} ${sources})
   ostral_warnings(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 ${ARG_PROPERTIES})
 endfunction()
