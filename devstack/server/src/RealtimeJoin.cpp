@@ -70,7 +70,8 @@ Outcome<RealtimeSubscription, std::string> subscription(const nlohmann::json& en
         return fail("unknown schema " + result.schema);
     }
     const auto* filter = member(entry, "filter");
-    if (filter != nullptr) {
+    // Some clients send an empty filter for "no filter".
+    if (filter != nullptr && !(filter->is_string() && filter->get<std::string>().empty())) {
         if (!filter->is_string()) {
             return fail("filter must be a string");
         }
