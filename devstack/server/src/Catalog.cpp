@@ -41,7 +41,11 @@ SELECT p.proname, p.proretset::text, t.typname, t.typtype::text,
 FROM pg_proc p
 JOIN pg_namespace n ON n.oid = p.pronamespace
 JOIN pg_type t ON t.oid = p.prorettype
-WHERE n.nspname = 'public' AND p.prokind = 'f'
+WHERE n.nspname = 'public' AND p.prokind = 'f' AND t.typname NOT IN ('trigger', 'event_trigger')
+  -- Functions of extensions installed in public (pgcrypto's crypt, digest, ...) are not part
+  -- of the API.
+  AND NOT EXISTS (SELECT 1 FROM pg_depend d
+                  WHERE d.classid = 'pg_proc'::regclass AND d.objid = p.oid AND d.deptype = 'e')
 ORDER BY p.proname, p.oid
 )sql";
 

@@ -66,6 +66,25 @@ public:
         return result;
     }
 
+    // Runs `body(*this)` in one transaction as the connecting user; commits when it succeeds,
+    // rolls back when it fails.
+    template <typename Body>
+    auto inTransaction(Body&& body) -> decltype(body(*this)) {
+        if (auto begun = exec("BEGIN"); !begun) {
+            return Failure{std::move(begun).error()};
+        }
+        auto result = body(*this);
+        if (!result) {
+            rollback();
+            return result;
+        }
+        if (auto committed = exec("COMMIT"); !committed) {
+            rollback();
+            return Failure{std::move(committed).error()};
+        }
+        return result;
+    }
+
     PGconn* native() const { return connection_; }
     const std::string& conninfo() const { return conninfo_; }
 
