@@ -116,7 +116,7 @@ support::Task<Result<void>> RealtimeChannel::subscribeTask(std::shared_ptr<Realt
         co_return Result<void>();
     }
     if (!self->joinDone_) {
-        self->startJoining(milliseconds(0));
+        self->startJoining(milliseconds(0), false);
     }
     support::Promise<Result<void>> done = *self->joinDone_;
     Result<void> result = co_await done.value();
@@ -185,8 +185,9 @@ support::Task<void> RealtimeChannel::unsubscribeTask(std::shared_ptr<RealtimeCha
     }
 }
 
-void RealtimeChannel::startJoining(milliseconds delay) {
+void RealtimeChannel::startJoining(milliseconds delay, bool rejoin) {
     wantsJoin_ = true;
+    rejoining_ = rejoin;
     joinDone_ = support::Promise<Result<void>>();
     joinTask_.cancel();
     joinTask_ = support::spawn(weak_from_this(), joinWithRetries(*joinDone_, delay));
@@ -323,7 +324,7 @@ void RealtimeChannel::socketOpened() {
     }
     if (!joinDone_ && !leaveDone_ && wantsJoin_ && status_ == ChannelStatus::unsubscribed) {
         log_.info("rejoining {}", topic_);
-        startJoining(milliseconds(0));
+        startJoining(milliseconds(0), true);
     }
 }
 
@@ -337,6 +338,14 @@ void RealtimeChannel::socketClosed(bool byUser) {
     }
     if (byUser) {
         endJoining(channelError(Error::Kind::cancelled, "The connection was closed"));
+        joinRef_.reset();
+        setStatus(ChannelStatus::unsubscribed);
+        return;
+    }
+    if (joinDone_ && rejoining_) {
+        // Nobody waits for a rejoin; the next connection starts a fresh one, so that a long
+        // outage does not use up its attempts.
+        endJoining(channelError(Error::Kind::cancelled, "The connection was lost"));
         joinRef_.reset();
         setStatus(ChannelStatus::unsubscribed);
         return;
@@ -472,7 +481,7 @@ void RealtimeChannel::serverClosed(bool rejoin) {
     log_.notice("{} closed by the server{}", topic_, rejoin ? " after an error; rejoining" : "");
     setStatus(ChannelStatus::unsubscribed);
     if (rejoin && wantsJoin_) {
-        startJoining(std::chrono::seconds(1));
+        startJoining(std::chrono::seconds(1), true);
     } else {
         wantsJoin_ = false;
     }

@@ -148,7 +148,7 @@ private:
     void close();
 
     void setStatus(ChannelStatus status);
-    void startJoining(std::chrono::milliseconds delay);
+    void startJoining(std::chrono::milliseconds delay, bool rejoin);
     void endJoining(const Error& error);
     void sendJoin();
     void sendLeaveAndForget();
@@ -175,6 +175,10 @@ private:
     // close and by running out of attempts. A reconnect rejoins only such channels.
     bool wantsJoin_ = false;
     bool loggedBadChange_ = false;
+    // Whether the join loop under way is a rejoin of the channel's own accord rather than a
+    // subscribeWithError() call; a rejoin ends with the connection and starts again with the
+    // next one.
+    bool rejoining_ = false;
 
     // The join loop and its outcome, which subscribeWithError() callers await; present while
     // the loop runs.
