@@ -143,8 +143,12 @@ Task<void> AuthClient::runStartup(Promise<bool> done) {
             keep(support::spawn(weak_from_this(), autoRefreshTick()));
         }
     } else if (current_) {
+        const std::uint64_t generation = generation_;
         Result<Session> refreshed = co_await sharedRefresh(current_->refreshToken);
-        if (refreshed) {
+        if (generation != generation_) {
+            // A sign-in or sign-out during the refresh has been reported already.
+            initial = reported_;
+        } else if (refreshed) {
             initial = std::move(*refreshed);
         } else if (!isRefreshTokenRejected(refreshed.error())) {
             log_.error("the stored session could not be refreshed at start-up: {}",
