@@ -118,6 +118,8 @@ support::Task<Result<void>> RealtimeChannel::subscribeTask(std::shared_ptr<Realt
     if (!self->joinDone_) {
         self->startJoining(milliseconds(0), false);
     }
+    // Someone waits for this join now: a lost connection must not end it.
+    self->rejoining_ = false;
     support::Promise<Result<void>> done = *self->joinDone_;
     Result<void> result = co_await done.value();
     co_return result;
@@ -268,9 +270,9 @@ void RealtimeChannel::sendJoin() {
         configs.push_back({binding.action, binding.schema, binding.table, binding.filter});
     }
     joinRef_ = socket->makeRef();
-    attemptSent_ =
-        socket->push(PhoenixMessage{joinRef_, joinRef_, topic_, "phx_join",
-                                    realtimeJoinPayload(configs, socket->accessToken())});
+    joinToken_ = socket->accessToken();
+    attemptSent_ = socket->push(PhoenixMessage{joinRef_, joinRef_, topic_, "phx_join",
+                                               realtimeJoinPayload(configs, joinToken_)});
     if (!attemptSent_) {
         joinRef_.reset();
     }
@@ -298,6 +300,11 @@ void RealtimeChannel::finishAttempt(Result<void> outcome) {
         joinDone_.reset();
         joinTask_.cancel();
         setStatus(ChannelStatus::subscribed);
+        // A token that changed while the join was under way reaches the server now.
+        if (auto socket = socket_.lock();
+            socket && socket->accessToken() && socket->accessToken() != joinToken_) {
+            pushAccessToken(*socket->accessToken());
+        }
         if (done) {
             done->set(Result<void>());
         }

@@ -466,6 +466,22 @@ TEST_F(RealtimeChannelTest, SetAuthSendsAChangedTokenToJoinedChannels) {
     EXPECT_FALSE(idleJoin->payload.contains("access_token"));
 }
 
+TEST_F(RealtimeChannelTest, ATokenChangedDuringTheJoinIsSentOnceSubscribed) {
+    client_->setAuth("first");
+    auto channel = client_->channel("joining");
+    auto result = subscribe(channel);
+    auto join = server_.next("phx_join");
+    ASSERT_TRUE(join);
+    client_->setAuth("second");
+    settle();
+    EXPECT_EQ(server_.count("access_token"), 0u);
+    server_.replyJoinOk(*join);
+    auto push = server_.next("access_token");
+    ASSERT_TRUE(push);
+    EXPECT_EQ(push->joinRef, join->joinRef);
+    EXPECT_EQ(push->payload, (Json{{"access_token", "second"}}));
+}
+
 TEST_F(RealtimeChannelTest, UnsubscribeLeavesAndWaitsForTheAnswerOrTheTimeout) {
     auto channel = client_->channel("leaving");
     const PhoenixMessage join = subscribeFully(channel);

@@ -189,8 +189,9 @@ private:
     std::optional<support::Promise<Result<void>>> attempt_;
     bool attemptSent_ = false;
     bool awaitingConfirmation_ = false;
-    // The ref of the phx_join the server knows this channel by.
+    // The ref of the phx_join the server knows this channel by, and the token it carried.
     std::optional<std::string> joinRef_;
+    std::optional<std::string> joinToken_;
 
     // The leave under way.
     std::optional<support::Promise<bool>> leaveDone_;
