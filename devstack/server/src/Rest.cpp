@@ -402,13 +402,12 @@ HttpResponse TableRequest::mutationResponse(int status, Outcome<DbRows, DbError>
     if (inserted != nullptr && !answer.raw.rows.empty() && answer.raw.rows[0].size() > 3) {
         *inserted = toCount(answer.raw.rows[0][3]);
     }
-    if (!representation()) {
-        HttpResponse response = HttpResponse::empty(status);
-        response.withHeader("Content-Range", contentRange(0, answer.count, std::nullopt));
-        return response;
-    }
-    HttpResponse response = rowsResponse(status, answer, single_);
-    response.withHeader("Content-Range", contentRange(0, answer.count, std::nullopt));
+    HttpResponse response =
+        representation() ? rowsResponse(status, answer, single_) : HttpResponse::empty(status);
+    // PostgREST gives inserts no range, updates and deletes the range of the rows they touched.
+    response.withHeader("Content-Range", request_.method == "POST"
+                                             ? std::string("*/*")
+                                             : contentRange(0, answer.count, std::nullopt));
     return response;
 }
 
