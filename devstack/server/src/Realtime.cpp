@@ -124,11 +124,19 @@ struct RealtimeServer::Connection {
     gint64 lastFrame = 0; // monotonic microseconds
     std::unique_ptr<Timer> idle;
 
+    void disconnectSignals() {
+        if (messageHandler != 0) {
+            g_signal_handler_disconnect(socket, messageHandler);
+            g_signal_handler_disconnect(socket, closedHandler);
+            messageHandler = 0;
+            closedHandler = 0;
+        }
+    }
+
     ~Connection() {
         idle.reset();
         if (socket != nullptr) {
-            g_signal_handler_disconnect(socket, messageHandler);
-            g_signal_handler_disconnect(socket, closedHandler);
+            disconnectSignals();
             if (soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_OPEN) {
                 soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_GOING_AWAY, nullptr);
             }
@@ -286,8 +294,17 @@ void RealtimeServer::drop(std::uint64_t id) {
     if (found == connections_.end()) {
         return;
     }
-    const std::shared_ptr<Connection> connection = std::move(found->second);
+    // The socket may be in the middle of emitting "closed"; it is released once that is over.
+    found->second->disconnectSignals();
+    found->second->idle.reset();
+    auto* retired = new std::shared_ptr<Connection>(std::move(found->second));
     connections_.erase(found);
+    GSource* idle = g_idle_source_new();
+    g_source_set_callback(
+        idle, [](gpointer) { return G_SOURCE_REMOVE; }, retired,
+        [](gpointer data) { delete static_cast<std::shared_ptr<Connection>*>(data); });
+    g_source_attach(idle, context_);
+    g_source_unref(idle);
 }
 
 // Phoenix closes a socket that has sent nothing for a minute; clients heartbeat well within it.
@@ -316,7 +333,9 @@ void RealtimeServer::armIdleTimer(Connection& connection) {
 void RealtimeServer::confirmLater(std::uint64_t id, const std::string& topic,
                                   std::uint64_t serial) {
     if (options_.confirmDelayMs <= 0) {
-        connections_.at(id)->session->confirm(topic, serial);
+        if (const auto found = connections_.find(id); found != connections_.end()) {
+            found->second->session->confirm(topic, serial);
+        }
         return;
     }
     const std::uint64_t key = nextConfirmation_++;
@@ -347,6 +366,10 @@ bool RealtimeServer::rowVisible(const RealtimeClaims& claims, const RealtimeTabl
         claims.role, claims.claims.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
         [&](Db& db) { return db.exec(sql, params); });
     if (!rows) {
+        // A role without the SELECT grant (anon on most tables) may simply not read the row.
+        if (rows.error().sqlState == "42501") {
+            return false;
+        }
         logLine("realtime: row level security check on " + table.name +
                 " failed: " + rows.error().message);
         return false;
