@@ -215,12 +215,16 @@ Task<void> AuthClient::removeSession() {
 // --- refresh ---
 
 Task<Result<Session>> AuthClient::sharedRefresh(std::string refreshToken) {
-    auto found = refreshing_.find(refreshToken);
-    if (found == refreshing_.end()) {
-        found = refreshing_.emplace(refreshToken, Promise<Result<Session>>()).first;
-        keep(support::spawn(weak_from_this(), runRefresh(refreshToken, found->second)));
+    const auto found = refreshing_.find(refreshToken);
+    if (found != refreshing_.end()) {
+        const Promise<Result<Session>> done = found->second;
+        co_return co_await done.value();
     }
-    const Promise<Result<Session>> done = found->second;
+    const Promise<Result<Session>> done;
+    refreshing_.emplace(refreshToken, done);
+    // The refresh may end before spawn() returns (a request that fails at once), and then it
+    // has already left refreshing_.
+    keep(support::spawn(weak_from_this(), runRefresh(refreshToken, done)));
     co_return co_await done.value();
 }
 

@@ -214,6 +214,15 @@ TEST_F(AuthClientTest, ConcurrentCallersShareOneRefresh) {
     EXPECT_EQ((*first)->refreshToken, "refresh-2");
 }
 
+TEST_F(AuthClientTest, ARefreshThatFailsAtOnceStillAnswersItsCaller) {
+    storeSession(server_.issueSession(10));
+    auto client = makeClient("http://[not a url");
+    const auto session = await(client->session(), 2s);
+    ASSERT_TRUE(session) << "the caller was left waiting";
+    EXPECT_EQ(session->error().kind, Error::Kind::transport);
+    EXPECT_TRUE(client->currentSession()) << "a failed request keeps the stored session";
+}
+
 TEST_F(AuthClientTest, AValidSessionIsReturnedWithoutARefresh) {
     storeSession(server_.issueSession(3600));
     auto client = makeClient(server_.url());
