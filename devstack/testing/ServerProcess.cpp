@@ -143,12 +143,14 @@ bool ServerProcess::start() {
         return false;
     }
     pid_ = pid;
+    // `devstack stop` ends servers that a crashed test left behind through this file.
+    std::ofstream(workDir_ + "/server.pid") << pid_ << '\n';
 
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
+            reaped();
             error_ = "the server exited at start; its log:\n" + tail(logPath_);
             return false;
         }
@@ -164,12 +166,18 @@ bool ServerProcess::start() {
     return false;
 }
 
+void ServerProcess::reaped() {
+    pid_ = -1;
+    std::error_code ignored;
+    std::filesystem::remove(workDir_ + "/server.pid", ignored);
+}
+
 bool ServerProcess::waitForExit(int milliseconds) {
     for (int waited = 0; waited <= milliseconds; waited += 10) {
         int status = 0;
-        const pid_t reaped = waitpid(pid_, &status, WNOHANG);
-        if (reaped == pid_ || (reaped < 0 && errno == ECHILD)) {
-            pid_ = -1;
+        const pid_t exited = waitpid(pid_, &status, WNOHANG);
+        if (exited == pid_ || (exited < 0 && errno == ECHILD)) {
+            reaped();
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -197,7 +205,7 @@ void ServerProcess::kill() {
     ::kill(pid_, SIGKILL);
     int status = 0;
     waitpid(pid_, &status, 0);
-    pid_ = -1;
+    reaped();
 }
 
 bool ServerProcess::restart() {

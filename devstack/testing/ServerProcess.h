@@ -38,6 +38,7 @@ public:
 
 private:
     bool waitForExit(int milliseconds);
+    void reaped();
 
     DevstackEnv env_;
     std::vector<std::string> extraArgs_;
