@@ -5,7 +5,7 @@ namespace {
 
 constexpr std::string_view code = "InvalidJoinPayload: ";
 
-Failure<std::string> fail(std::string message) {
+Failure<std::string> fail(const std::string& message) {
     return Failure{std::string(code) + message};
 }
 

@@ -299,7 +299,7 @@ protected:
 
     // A new staff member with a profile; returns the user id.
     std::string newStaff() {
-        const std::string id = uuid();
+        std::string id = uuid();
         const std::string email = "realtime-" + id + "@example.com";
         exec("INSERT INTO auth.users (id, email, encrypted_password) VALUES ($1, $2, 'x')",
              {id, email});
@@ -317,7 +317,7 @@ protected:
     }
 
     std::string newCall() {
-        const std::string id = uuid();
+        std::string id = uuid();
         exec("INSERT INTO public.live_calls (id, line, caller_number) VALUES ($1, 'l', '+1')",
              {id});
         return id;
@@ -691,7 +691,7 @@ TEST_F(RealtimeEndpoint, QuietSocketsAreClosedAndClosedSocketsAreForgotten) {
     beating->join("realtime:x", json::array());
     EXPECT_EQ(realtime_->connectionCount(), 2U);
     const gint64 started = g_get_monotonic_time();
-    while (g_get_monotonic_time() - started < 1000 * 1000) {
+    while (g_get_monotonic_time() - started < gint64{1000} * 1000) {
         beating->send({std::nullopt, beating->nextRef(), "phoenix", "heartbeat", json::object()});
         runFor(100);
     }
