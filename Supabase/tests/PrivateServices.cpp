@@ -90,6 +90,12 @@ PrivateSessionBus::PrivateSessionBus(bool withKeyring) {
         return;
     }
 
+    if (!startKeyring(true)) {
+        return;
+    }
+}
+
+bool PrivateSessionBus::startKeyring(bool unlock) {
     const std::string home = dir_.path() + "/home";
     const std::string runtime = dir_.path() + "/run";
     g_mkdir_with_parents(home.c_str(), 0700);
@@ -102,22 +108,48 @@ PrivateSessionBus::PrivateSessionBus(bool withKeyring) {
     g_subprocess_launcher_setenv(launcher.get(), "XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
     g_subprocess_launcher_setenv(launcher.get(), "DBUS_SESSION_BUS_ADDRESS", address_.c_str(),
                                  TRUE);
-    keyring_.reset(g_subprocess_launcher_spawn(launcher.get(), error.out(), "gnome-keyring-daemon",
-                                               "--foreground", "--unlock", "--components=secrets",
-                                               nullptr),
-                   kAdopt);
+    GErrorPtr error;
+    if (unlock) {
+        keyring_.reset(g_subprocess_launcher_spawn(launcher.get(), error.out(),
+                                                   "gnome-keyring-daemon", "--foreground",
+                                                   "--unlock", "--components=secrets", nullptr),
+                       kAdopt);
+    } else {
+        keyring_.reset(g_subprocess_launcher_spawn(launcher.get(), error.out(),
+                                                   "gnome-keyring-daemon", "--foreground",
+                                                   "--components=secrets", nullptr),
+                       kAdopt);
+    }
     if (!keyring_) {
         problem_ = "gnome-keyring-daemon did not start: " + support::errorMessage(error);
-        return;
+        return false;
     }
     // --unlock reads the password of the login keyring from standard input, up to its end.
     GOutputStream* input = g_subprocess_get_stdin_pipe(keyring_.get());
-    const char password[] = "test-password";
-    g_output_stream_write_all(input, password, sizeof password - 1, nullptr, nullptr, nullptr);
+    if (unlock) {
+        const char password[] = "test-password";
+        g_output_stream_write_all(input, password, sizeof password - 1, nullptr, nullptr, nullptr);
+    }
     g_output_stream_close(input, nullptr, nullptr);
     if (!waitForName("org.freedesktop.secrets")) {
         problem_ = "gnome-keyring-daemon did not take its name on the bus";
+        return false;
     }
+    return true;
+}
+
+bool PrivateSessionBus::restartKeyringLocked() {
+    dropSessionBusConnection();
+    if (keyring_) {
+        g_subprocess_send_signal(keyring_.get(), SIGTERM);
+        g_subprocess_wait(keyring_.get(), nullptr, nullptr);
+        keyring_.reset();
+    }
+    // The name leaves the bus as the process goes; wait until it has.
+    for (int i = 0; i < 250 && waitForName("org.freedesktop.secrets", 0); ++i) {
+        g_usleep(20'000);
+    }
+    return startKeyring(false);
 }
 
 PrivateSessionBus::~PrivateSessionBus() {
@@ -135,9 +167,9 @@ PrivateSessionBus::~PrivateSessionBus() {
     }
 }
 
-bool PrivateSessionBus::waitForName(const char* name) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
+bool PrivateSessionBus::waitForName(const char* name, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    do {
         GObjectPtr<GDBusConnection> connection(
             g_dbus_connection_new_for_address_sync(
                 address_.c_str(),
@@ -162,7 +194,7 @@ bool PrivateSessionBus::waitForName(const char* name) {
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    } while (std::chrono::steady_clock::now() < deadline);
     return false;
 }
 

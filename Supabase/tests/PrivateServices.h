@@ -42,8 +42,14 @@ public:
     const std::string& problem() const { return problem_; }
     const std::string& address() const { return address_; }
 
+    // Stops the keyring and starts it again without unlocking it, as after a log-in that did
+    // not unlock it: the login collection exists but stays locked.
+    bool restartKeyringLocked();
+
 private:
-    bool waitForName(const char* name);
+    bool startKeyring(bool unlock);
+    // Whether `name` has an owner on the bus within `seconds` (0: asks once).
+    bool waitForName(const char* name, int seconds = 10);
 
     TempDir dir_;
     std::string address_;

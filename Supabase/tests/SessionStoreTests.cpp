@@ -149,6 +149,29 @@ TEST_F(SessionStoreTest, TheSecretServiceStoreKeepsValuesInTheKeyring) {
     EXPECT_TRUE(log.entries().empty()) << "no fallback while the keyring answers";
 }
 
+TEST_F(SessionStoreTest, ALockedKeyringThatCannotBeUnlockedMeansTheFile) {
+    if (!PrivateSessionBus::available(true)) {
+        GTEST_SKIP() << "dbus-daemon or gnome-keyring-daemon is not installed";
+    }
+    PrivateSessionBus bus(true);
+    ASSERT_TRUE(bus.ready()) << bus.problem();
+    ASSERT_TRUE(await(SecretServiceSessionStore().open())->hasValue());
+    // Nobody can answer the unlock prompt on this bus, so the login keyring stays locked.
+    ASSERT_TRUE(bus.restartKeyringLocked()) << bus.problem();
+
+    const auto opened = await(SecretServiceSessionStore().open());
+    ASSERT_TRUE(opened && !*opened);
+    EXPECT_EQ(opened->error().kind, Error::Kind::transport);
+    EXPECT_EQ(opened->error().message, "The default keyring stays locked");
+
+    support::LogCapture log;
+    const auto files = std::make_shared<FileSessionStore>(dir_.path() + "/files");
+    DefaultSessionStore store(std::make_shared<SecretServiceSessionStore>(), files);
+    ASSERT_TRUE(await(store.store(kKey, "kept"))->hasValue());
+    EXPECT_EQ(store.chosen(), files.get());
+    EXPECT_EQ(log.entries().size(), 1u);
+}
+
 TEST_F(SessionStoreTest, WithoutASecretServiceTheDefaultStoreFallsBackToTheFileOnce) {
     if (!PrivateSessionBus::available(false)) {
         GTEST_SKIP() << "dbus-daemon is not installed";
