@@ -256,6 +256,8 @@ void RealtimeServer::accept(SoupServerMessage* message, SoupWebsocketConnection*
     connection->lastFrame = g_get_monotonic_time();
     armIdleTimer(*connection);
     connections_[id] = std::move(connection);
+    logLine("realtime: socket " + std::to_string(id) + " opened (vsn " +
+            (*vsn == RealtimeVsn::v2 ? "2.0.0" : "1.0.0") + ")");
 }
 
 void RealtimeServer::onMessage(SoupWebsocketConnection*, gint type, GBytes* bytes, gpointer ref) {
@@ -294,6 +296,7 @@ void RealtimeServer::drop(std::uint64_t id) {
     if (found == connections_.end()) {
         return;
     }
+    logLine("realtime: socket " + std::to_string(id) + " closed");
     // The socket may be in the middle of emitting "closed"; it is released once that is over.
     found->second->disconnectSignals();
     found->second->idle.reset();
