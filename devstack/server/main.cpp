@@ -48,24 +48,22 @@ int main(int argc, char** argv) {
             printKeys = true;
             continue;
         }
-        if (!hasValue) {
-            ok = false;
-        } else if (argument == "--pg") {
+        if (hasValue && argument == "--pg") {
             options.pgConninfo = value;
-        } else if (argument == "--port") {
+        } else if (hasValue && argument == "--port") {
             ok = parseInt(value, 0, 65535, options.port);
-        } else if (argument == "--port-file") {
+        } else if (hasValue && argument == "--port-file") {
             options.portFile = value;
-        } else if (argument == "--jwt-secret") {
+        } else if (hasValue && argument == "--jwt-secret") {
             options.jwtSecret = value;
-        } else if (argument == "--storage-dir") {
+        } else if (hasValue && argument == "--storage-dir") {
             options.storageDir = value;
-        } else if (argument == "--confirm-delay-ms") {
+        } else if (hasValue && argument == "--confirm-delay-ms") {
             ok = parseInt(value, 0, 600000, options.confirmDelayMs);
-        } else if (argument == "--jwt-expiry") {
+        } else if (hasValue && argument == "--jwt-expiry") {
             ok = parseInt(value, 1, 100000000, options.jwtExpirySeconds);
         } else {
-            ok = false;
+            ok = false; // an unknown option, or one without its value
         }
         if (!ok) {
             std::fprintf(stderr, "bad argument %s\n%s", argv[i], usage);

@@ -215,16 +215,19 @@ whereClause(const CatalogTable& table, const std::vector<Filter>& filters, State
             }
             std::string list;
             for (const auto& item : filter.values) {
-                list += (list.empty() ? "" : ", ") + value(item);
+                list += list.empty() ? "" : ", ";
+                list += value(item);
             }
-            condition = ref + " IN (" + list + ")";
+            condition = ref;
+            condition.append(" IN (").append(list).append(")");
             break;
         }
         }
         if (filter.negated) {
-            condition = "NOT (" + condition + ")";
+            condition.insert(0, "NOT (").append(")");
         }
-        where += (where.empty() ? "" : " AND ") + condition;
+        where += where.empty() ? "" : " AND ";
+        where += condition;
     }
     return where.empty() ? std::string("true") : where;
 }

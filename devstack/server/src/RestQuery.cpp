@@ -473,8 +473,9 @@ Outcome<TableQuery, RestParseError> parseTableQuery(const QueryParams& params) {
         } else if (name == "limit" || name == "offset") {
             const auto count = parseCount(value);
             if (!count) {
-                return Failure{RestParseError{"\"failed to parse " + name + " parameter (" + value +
-                                                  ")\" (line 1, column 1)",
+                std::string message = "\"failed to parse " + name;
+                message += " parameter (" + value + ")\" (line 1, column 1)";
+                return Failure{RestParseError{std::move(message),
                                               std::string("expecting a non-negative integer")}};
             }
             (name == "limit" ? query.limit : query.offset) = *count;

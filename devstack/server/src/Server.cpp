@@ -18,7 +18,7 @@
 namespace ostral::devstack {
 namespace {
 
-constexpr std::size_t maxBodyBytes = 1024 * 1024;
+constexpr std::size_t maxBodyBytes = std::size_t{1024} * 1024;
 
 const char* const corsAllowHeaders =
     "authorization, x-client-info, apikey, content-type, accept, accept-profile, "

@@ -13,7 +13,7 @@
 namespace ostral::devstack {
 namespace {
 
-constexpr std::size_t maxServedBytes = 64 * 1024 * 1024;
+constexpr std::size_t maxServedBytes = std::size_t{64} * 1024 * 1024;
 
 HttpResponse storageError(int status, std::string_view error, std::string_view message) {
     return HttpResponse::json(

@@ -144,6 +144,7 @@ std::unique_ptr<ServerProcess> ServerProcess::start(const DevstackEnv& env,
                                           process->storageDir_};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     std::vector<const char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (const auto& argument : arguments) {
         argv.push_back(argument.c_str());
     }
@@ -254,7 +255,7 @@ std::string ServerTest::makeUser(const std::string& email, const std::string& pa
     auto rows = sql("INSERT INTO auth.users (email, encrypted_password) VALUES (lower($1), "
                     "crypt($2, gen_salt('bf', 4))) RETURNING id::text",
                     {email, password});
-    const std::string id = rows.rows.empty() ? std::string() : rows.rows[0][0].value_or("");
+    std::string id = rows.rows.empty() ? std::string() : rows.rows[0][0].value_or("");
     atEnd("DELETE FROM auth.users WHERE id = '" + id + "'");
     return id;
 }
