@@ -20,10 +20,12 @@ HttpResponse storageError(int status, std::string_view error, std::string_view m
         status, {{"statusCode", std::to_string(status)}, {"error", error}, {"message", message}});
 }
 
-// "<bucket>/<path>" when every segment is a plain name: no empty, "." or ".." segment, no
-// backslash or NUL, not absolute.
+// "<bucket>/<path>" when it is UTF-8 and every segment is a plain name: no empty, "." or ".."
+// segment, no backslash or NUL, not absolute.
 std::optional<std::string> objectKey(std::string_view text) {
-    if (text.empty() || text.front() == '/') {
+    // The key goes into a token's JSON claims, which must be UTF-8.
+    if (text.empty() || text.front() == '/' ||
+        !g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) {
         return std::nullopt;
     }
     std::size_t start = 0;

@@ -20,6 +20,8 @@ protected:
         const std::string folder = test->server->storageDir() + "/documents/loads";
         g_mkdir_with_parents(folder.c_str(), 0700);
         std::ofstream(folder + "/bill 1.pdf", std::ios::binary) << pdfBytes;
+        // A name that is not UTF-8 cannot become a token's claim.
+        std::ofstream(folder + "/\xff.pdf", std::ios::binary) << pdfBytes;
         // A file beside the storage folder, and a link from inside to it.
         outside = test->server->storageDir() + "/../outside.txt";
         std::ofstream(outside) << "secret";
@@ -82,6 +84,7 @@ TEST_F(Storage, SigningNeedsAUserAnExistingFileAndALifetime) {
         {"documents/loads/bill%201.pdf", R"({"expiresIn":1e300})", 400},
         {"documents/loads/bill%201.pdf", "{", 400},
         {"documents", R"({"expiresIn":60})", 400},
+        {"documents/loads/%FF.pdf", R"({"expiresIn":60})", 400},
     };
     for (const auto& c : cases) {
         const auto result = sign(c.key, c.body, user);
