@@ -14,21 +14,6 @@ constexpr std::chrono::milliseconds kLongestReconnectDelay = std::chrono::second
 // Change events carry whole rows; the server cuts a record down to its key well below this.
 constexpr gint64 kMaxIncomingFrame = 8 * 1024 * 1024;
 
-// Drops a connection's last reference on a later main-loop iteration: the connection may be the
-// one whose signal handler is running right now, and libsoup goes on using it after the handler
-// returns.
-void releaseLater(support::GObjectPtr<SoupWebsocketConnection> connection) {
-    if (!connection) {
-        return;
-    }
-    GSource* source = g_idle_source_new();
-    g_source_set_callback(
-        source, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, connection.release(),
-        g_object_unref);
-    g_source_attach(source, g_main_context_get_thread_default());
-    g_source_unref(source);
-}
-
 } // namespace
 
 std::string realtimeWebsocketUrl(const std::string& baseUrl, const std::string& apiKey) {
@@ -57,7 +42,7 @@ PhoenixSocket::PhoenixSocket(std::string baseUrl, std::string apiKey, RealtimeOp
 
 PhoenixSocket::~PhoenixSocket() {
     if (connection_) {
-        dropConnection(1000, "client closed");
+        dropConnection(1000, "client closed", false);
     }
 }
 
@@ -174,6 +159,7 @@ support::Task<void> PhoenixSocket::openConnection() {
 }
 
 void PhoenixSocket::connectionOpened(support::GObjectPtr<SoupWebsocketConnection> connection) {
+    retired_.reset();
     connection_ = std::move(connection);
     soup_websocket_connection_set_max_incoming_payload_size(connection_.get(), kMaxIncomingFrame);
     g_signal_connect(connection_.get(), "message", G_CALLBACK(&PhoenixSocket::onMessage), this);
@@ -190,7 +176,7 @@ void PhoenixSocket::connectionOpened(support::GObjectPtr<SoupWebsocketConnection
     }
 }
 
-void PhoenixSocket::dropConnection(unsigned short closeCode, const char* reason) {
+void PhoenixSocket::dropConnection(unsigned short closeCode, const char* reason, bool fromSignal) {
     support::GObjectPtr<SoupWebsocketConnection> connection = std::move(connection_);
     if (!connection) {
         return;
@@ -199,14 +185,20 @@ void PhoenixSocket::dropConnection(unsigned short closeCode, const char* reason)
     if (soup_websocket_connection_get_state(connection.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
         soup_websocket_connection_close(connection.get(), closeCode, reason);
     }
-    releaseLater(std::move(connection));
+    // A connection whose signal handler is running now is still used by libsoup once the handler
+    // returns; it is kept until the next connection comes or goes.
+    if (fromSignal) {
+        retired_ = std::move(connection);
+    } else {
+        retired_.reset();
+    }
 }
 
-void PhoenixSocket::connectionLost(bool reconnect, bool byUser) {
+void PhoenixSocket::connectionLost(bool reconnect, bool byUser, bool fromSignal) {
     connectTask_.cancel();
     connectTimeout_.cancel();
     heartbeatTimer_.stop();
-    dropConnection(1000, byUser ? "client disconnected" : "connection lost");
+    dropConnection(1000, byUser ? "client disconnected" : "connection lost", fromSignal);
     pendingHeartbeat_.reset();
     state_ = State::closed;
     auto channels = channels_;
@@ -321,7 +313,7 @@ void PhoenixSocket::onClosed(SoupWebsocketConnection* connection, gpointer self)
     const bool retry = code < 4000 || code > 4999;
     socket->log_.notice("realtime connection closed (code {}){}", code,
                         retry ? "" : "; not reconnecting");
-    socket->connectionLost(retry, false);
+    socket->connectionLost(retry, false, true);
 }
 
 void PhoenixSocket::onError(SoupWebsocketConnection*, GError* error, gpointer self) {

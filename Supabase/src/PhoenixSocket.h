@@ -69,8 +69,9 @@ private:
     void startConnecting();
     void connectionOpened(support::GObjectPtr<SoupWebsocketConnection> connection);
     // Forgets the connection (closing it when it is still open) and tells the channels.
-    void connectionLost(bool reconnect, bool byUser);
-    void dropConnection(unsigned short closeCode, const char* reason);
+    // `fromSignal`: called from one of the connection's own signal handlers.
+    void connectionLost(bool reconnect, bool byUser, bool fromSignal = false);
+    void dropConnection(unsigned short closeCode, const char* reason, bool fromSignal);
     void scheduleReconnect();
     void heartbeat();
     void handleText(std::string_view text);
@@ -90,6 +91,8 @@ private:
 
     State state_ = State::closed;
     support::GObjectPtr<SoupWebsocketConnection> connection_;
+    // The connection lost last, while its own signal handler ran.
+    support::GObjectPtr<SoupWebsocketConnection> retired_;
     support::ScopedTask connectTask_;
     support::Timer connectTimeout_;
     support::Timer reconnectTimer_;

@@ -25,6 +25,9 @@ support::Task<void> removeAllChannelsTask(std::weak_ptr<detail::PhoenixSocket> s
 
 support::Task<void> RealtimeClient::removeChannelTask(std::weak_ptr<detail::PhoenixSocket> socket,
                                                       std::shared_ptr<RealtimeChannel> channel) {
+    if (!channel) {
+        co_return;
+    }
     co_await channel->unsubscribe();
     channel->close();
     if (auto current = socket.lock()) {
