@@ -12,12 +12,11 @@ namespace {
 
 constexpr std::chrono::milliseconds kLongestReconnectDelay = std::chrono::seconds(30);
 // Change events carry whole rows; the server cuts a record down to its key well below this.
-constexpr gint64 kMaxIncomingFrame = 8 * 1024 * 1024;
+constexpr gint64 kMaxIncomingFrame = gint64{8} * 1024 * 1024;
 
 } // namespace
 
-std::string realtimeWebsocketUrl(const std::string& baseUrl, const std::string& apiKey) {
-    std::string base = baseUrl;
+std::string realtimeWebsocketUrl(std::string base, const std::string& apiKey) {
     while (!base.empty() && base.back() == '/') {
         base.pop_back();
     }
@@ -33,7 +32,7 @@ std::string realtimeWebsocketUrl(const std::string& baseUrl, const std::string& 
 PhoenixSocket::PhoenixSocket(std::string baseUrl, std::string apiKey, RealtimeOptions options,
                              support::TimerSource& timers, const support::Clock& clock,
                              support::GObjectPtr<SoupSession> session)
-    : url_(realtimeWebsocketUrl(baseUrl, apiKey))
+    : url_(realtimeWebsocketUrl(std::move(baseUrl), apiKey))
     , apiKey_(std::move(apiKey))
     , options_(options)
     , timers_(timers)
@@ -56,9 +55,9 @@ std::chrono::milliseconds PhoenixSocket::reconnectDelay(std::chrono::millisecond
     return std::min(delay, ceiling);
 }
 
-std::shared_ptr<RealtimeChannel> PhoenixSocket::channel(const std::string& name) {
+std::shared_ptr<RealtimeChannel> PhoenixSocket::channel(std::string name) {
     idleDisconnect_.cancel();
-    const std::string topic = "realtime:" + name;
+    const std::string topic = "realtime:" + std::move(name);
     for (const auto& existing : channels_) {
         if (existing->topic() == topic) {
             return existing;

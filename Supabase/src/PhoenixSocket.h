@@ -33,7 +33,7 @@ public:
     PhoenixSocket(const PhoenixSocket&) = delete;
     PhoenixSocket& operator=(const PhoenixSocket&) = delete;
 
-    std::shared_ptr<RealtimeChannel> channel(const std::string& name);
+    std::shared_ptr<RealtimeChannel> channel(std::string name);
     // Drops a removed channel; with none left, schedules the idle disconnect.
     void forget(const std::shared_ptr<RealtimeChannel>& channel);
     // Drops every channel and disconnects at once.
@@ -111,6 +111,6 @@ private:
 
 // The WebSocket URL for a backend base URL: http→ws, https→wss, then /realtime/v1/websocket with
 // the API key and the protocol version.
-std::string realtimeWebsocketUrl(const std::string& baseUrl, const std::string& apiKey);
+std::string realtimeWebsocketUrl(std::string baseUrl, const std::string& apiKey);
 
 } // namespace ostral::supabase::detail

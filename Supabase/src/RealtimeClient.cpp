@@ -47,7 +47,7 @@ RealtimeClient::~RealtimeClient() {
 }
 
 std::shared_ptr<RealtimeChannel> RealtimeClient::channel(std::string name) {
-    return socket_->channel(name);
+    return socket_->channel(std::move(name));
 }
 
 support::Task<void> RealtimeClient::removeChannel(std::shared_ptr<RealtimeChannel> channel) {

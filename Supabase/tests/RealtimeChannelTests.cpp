@@ -392,7 +392,7 @@ TEST_F(RealtimeChannelTest, AClosingCodeFrom4000To4999IsNotRetried) {
 TEST_F(RealtimeChannelTest, ServerClosingsWithTheCurrentJoinRefEndTheChannel) {
     auto channel = client_->channel("closing");
     const PhoenixMessage join = subscribeFully(channel);
-    auto statusOf = [&](const char* event, std::optional<std::string> joinRef) {
+    auto statusOf = [&](const char* event, const std::optional<std::string>& joinRef) {
         server_.send({joinRef, joinRef, channel->topic(), event, Json::object()});
         server_.send({std::nullopt,
                       std::nullopt,

@@ -46,10 +46,7 @@ TEST(RealtimeFrameTest, ReadsWellFormedFramesOfBothProtocolVersions) {
 }
 
 TEST(RealtimeFrameTest, NamesTheProblemOfEachMalformedFrame) {
-    std::string deep;
-    for (int i = 0; i < 100; ++i) {
-        deep = "[" + deep + "]";
-    }
+    const std::string deep = std::string(100, '[') + std::string(100, ']');
     struct Case {
         const char* name;
         std::string text;
