@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 #include <glib/gstdio.h>
 #include <libsecret/secret.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -15,6 +16,16 @@ namespace ostral::supabase::testing {
 using support::GErrorPtr;
 using support::GObjectPtr;
 using support::kAdopt;
+
+namespace {
+
+// The daemons get a session of their own: gnome-keyring-daemon signals its whole process group
+// when it stops, which must not reach the test.
+void ownSession(gpointer) {
+    setsid();
+}
+
+} // namespace
 
 TempDir::TempDir() {
     GErrorPtr error;
@@ -34,6 +45,9 @@ void dropSessionBusConnection() {
     secret_service_disconnect();
     GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr), kAdopt);
     if (bus) {
+        // GLib ends the process when the peer of a shared bus connection goes away, which the
+        // tests do on purpose.
+        g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
         g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
     }
     // The closed connection leaves GLib's cache from the main loop.
@@ -67,10 +81,13 @@ PrivateSessionBus::PrivateSessionBus(bool withKeyring) {
     address_ = "unix:path=" + socket;
 
     GErrorPtr error;
-    bus_.reset(g_subprocess_new(static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
-                                                              G_SUBPROCESS_FLAGS_STDERR_SILENCE),
-                                error.out(), "dbus-daemon", "--config-file", config.c_str(),
-                                "--nofork", "--nopidfile", nullptr),
+    const auto launcher =
+        support::adoptGObject(g_subprocess_launcher_new(static_cast<GSubprocessFlags>(
+            G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE)));
+    g_subprocess_launcher_set_child_setup(launcher.get(), &ownSession, nullptr, nullptr);
+    bus_.reset(g_subprocess_launcher_spawn(launcher.get(), error.out(), "dbus-daemon",
+                                           "--config-file", config.c_str(), "--nofork",
+                                           "--nopidfile", nullptr),
                kAdopt);
     if (!bus_) {
         problem_ = "dbus-daemon did not start: " + support::errorMessage(error);
@@ -104,6 +121,7 @@ bool PrivateSessionBus::startKeyring(bool unlock) {
         support::adoptGObject(g_subprocess_launcher_new(static_cast<GSubprocessFlags>(
             G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
             G_SUBPROCESS_FLAGS_STDERR_SILENCE)));
+    g_subprocess_launcher_set_child_setup(launcher.get(), &ownSession, nullptr, nullptr);
     g_subprocess_launcher_setenv(launcher.get(), "HOME", home.c_str(), TRUE);
     g_subprocess_launcher_setenv(launcher.get(), "XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
     g_subprocess_launcher_setenv(launcher.get(), "DBUS_SESSION_BUS_ADDRESS", address_.c_str(),
