@@ -472,7 +472,7 @@ HttpResponse TableRequest::insert() {
         if (keyList.empty()) {
             return restError(400, "42P10",
                              "there is no unique or exclusion constraint matching the ON "
-                             "CONFLICT specification");
+                             "CONFLICT columns");
         }
         std::string updates;
         if (preferences_.resolution == ResolutionPreference::mergeDuplicates) {
