@@ -65,8 +65,8 @@ double AuthClient::now() const {
     return std::chrono::duration<double>(clock_.now().time_since_epoch()).count();
 }
 
-HttpRequest AuthClient::request(std::string method, std::string pathAndQuery,
-                                std::optional<std::string> bearer,
+HttpRequest AuthClient::request(std::string method, const std::string& pathAndQuery,
+                                const std::optional<std::string>& bearer,
                                 std::optional<std::string> body) const {
     HttpRequest request;
     request.method = std::move(method);

@@ -19,7 +19,7 @@ std::string withoutTrailingSlash(std::string url) {
 } // namespace
 
 std::shared_ptr<Client> Client::create(std::string url, std::string anonKey,
-                                       ClientOptions options) {
+                                       const ClientOptions& options) {
     auto client =
         std::make_shared<Client>(PrivateTag{}, std::move(url), std::move(anonKey), options);
     if (options.auth.autoRefreshToken) {
@@ -28,7 +28,7 @@ std::shared_ptr<Client> Client::create(std::string url, std::string anonKey,
     return client;
 }
 
-Client::Client(PrivateTag, std::string url, std::string anonKey, ClientOptions options)
+Client::Client(PrivateTag, std::string url, std::string anonKey, const ClientOptions& options)
     : url_(withoutTrailingSlash(std::move(url)))
     , anonKey_(std::move(anonKey))
     , ownTimers_(options.timers ? nullptr : std::make_unique<support::MainLoopTimerSource>())
@@ -75,8 +75,8 @@ PostgrestQuery Client::from(std::string table) const {
     return PostgrestQuery(rest_, std::move(table));
 }
 
-support::Task<Result<nlohmann::json>> Client::rpc(std::string function,
-                                                  std::optional<nlohmann::json> params) const {
+support::Task<Result<nlohmann::json>>
+Client::rpc(const std::string& function, const std::optional<nlohmann::json>& params) const {
     return sendRestRequest(rest_, rpcRequest(*rest_, function, params));
 }
 

@@ -81,7 +81,7 @@ Task<Result<HttpResponse>> sendOn(GObjectPtr<SoupSession> session, HttpOptions o
     for (;;) {
         const GObjectPtr<GAsyncResult> read = co_await support::gioAsync(
             [&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer userData) {
-                g_input_stream_read_bytes_async(stream.get(), 64 * 1024, G_PRIORITY_DEFAULT,
+                g_input_stream_read_bytes_async(stream.get(), gsize{64} * 1024, G_PRIORITY_DEFAULT,
                                                 cancellable, callback, userData);
             });
         GBytesPtr chunk(g_input_stream_read_bytes_finish(stream.get(), read.get(), error.out()),

@@ -54,7 +54,7 @@ PostgrestQuery::PostgrestQuery(std::shared_ptr<const detail::RestContext> contex
     : context_(std::move(context))
     , table_(std::move(table)) {}
 
-PostgrestQuery& PostgrestQuery::select(std::string columns) {
+PostgrestQuery& PostgrestQuery::select(const std::string& columns) {
     columns_ = withoutWhitespace(columns);
     return *this;
 }
@@ -75,7 +75,7 @@ PostgrestQuery& PostgrestQuery::insert(nlohmann::json values) {
     return *this;
 }
 
-PostgrestQuery& PostgrestQuery::upsert(nlohmann::json values, std::string onConflict) {
+PostgrestQuery& PostgrestQuery::upsert(nlohmann::json values, const std::string& onConflict) {
     operation_ = Operation::upsert;
     values_ = std::move(values);
     onConflict_ = withoutWhitespace(onConflict);

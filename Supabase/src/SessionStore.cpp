@@ -75,7 +75,7 @@ std::string FileSessionStore::pathFor(const std::string& key) const {
 
 Task<Result<std::optional<std::string>>> FileSessionStore::load(std::string key) {
     // A session is a few kilobytes; anything far larger is not ours to read into memory.
-    constexpr goffset kMaxFileBytes = 1024 * 1024;
+    constexpr goffset kMaxFileBytes = goffset{1024} * 1024;
     const std::string path = pathFor(key);
     GStatBuf info;
     if (g_stat(path.c_str(), &info) != 0) {

@@ -104,8 +104,9 @@ private:
     };
 
     double now() const;
-    HttpRequest request(std::string method, std::string pathAndQuery,
-                        std::optional<std::string> bearer, std::optional<std::string> body) const;
+    HttpRequest request(std::string method, const std::string& pathAndQuery,
+                        const std::optional<std::string>& bearer,
+                        std::optional<std::string> body) const;
 
     support::Task<void> ensureLoaded();
     support::Task<void> loadStored(support::Promise<bool> done);

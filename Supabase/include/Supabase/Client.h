@@ -34,9 +34,9 @@ class Client {
 public:
     // `url` is the project's base URL (http(s)://host[:port], no path), `anonKey` its public key.
     static std::shared_ptr<Client> create(std::string url, std::string anonKey,
-                                          ClientOptions options = {});
+                                          const ClientOptions& options = {});
 
-    Client(PrivateTag, std::string url, std::string anonKey, ClientOptions options);
+    Client(PrivateTag, std::string url, std::string anonKey, const ClientOptions& options);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -45,8 +45,8 @@ public:
     const std::shared_ptr<AuthClient>& authClient() const { return auth_; }
 
     PostgrestQuery from(std::string table) const;
-    support::Task<Result<nlohmann::json>> rpc(std::string function,
-                                              std::optional<nlohmann::json> params = {}) const;
+    support::Task<Result<nlohmann::json>>
+    rpc(const std::string& function, const std::optional<nlohmann::json>& params = {}) const;
 
     RealtimeClient& realtime() { return *realtime_; }
     std::shared_ptr<RealtimeChannel> channel(std::string name);

@@ -47,7 +47,7 @@ struct HttpOptions {
     // How long a connection may stay silent (connecting, sending or waiting for the answer).
     std::chrono::seconds timeout = std::chrono::seconds(30);
     // A larger response body is refused; no answer of the backend comes near it.
-    std::size_t maxBodyBytes = 8 * 1024 * 1024;
+    std::size_t maxBodyBytes = std::size_t{8} * 1024 * 1024;
 
     bool operator==(const HttpOptions&) const = default;
 };

@@ -48,7 +48,7 @@ public:
 
     // The columns to return ("a,b"; whitespace outside double quotes is dropped). For a write,
     // asks for the written rows back.
-    PostgrestQuery& select(std::string columns);
+    PostgrestQuery& select(const std::string& columns);
     // Keeps rows whose `column` equals `value` (column=eq.value). Filters add up.
     PostgrestQuery& eq(std::string column, std::string value);
     // Asks for exactly one row as an object; 0 or several rows fail with 406 and code PGRST116.
@@ -57,7 +57,7 @@ public:
     // Inserts one object (or an array of them), asking nothing back unless select() follows.
     PostgrestQuery& insert(nlohmann::json values);
     // Inserts, or merges into the row that has the same values in `onConflict` ("a,b").
-    PostgrestQuery& upsert(nlohmann::json values, std::string onConflict);
+    PostgrestQuery& upsert(nlohmann::json values, const std::string& onConflict);
     // Changes the rows that the filters select.
     PostgrestQuery& update(nlohmann::json values);
 
