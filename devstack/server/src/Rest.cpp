@@ -312,6 +312,7 @@ private:
         return preferences_.returning == ReturnPreference::representation;
     }
     std::string target() const { return "public." + quoteIdentifier(table_.name); }
+    HttpResponse answerMutation(Statement& statement, const std::string& mutation);
     HttpResponse mutationResponse(int status, Outcome<DbRows, DbError> rows,
                                   std::int64_t* inserted = nullptr);
 
@@ -558,20 +559,7 @@ HttpResponse TableRequest::update() {
         "UPDATE {} SET {} FROM (SELECT * FROM json_populate_record(NULL::{}, {}::json)) "
         "pgrst_body WHERE {}",
         target(), assignments, target(), payload, *where);
-    if (!representation()) {
-        statement.sql = fmt::format("WITH pgrst_mutation AS ({} RETURNING 1) SELECT '[]', "
-                                    "count(*), NULL FROM pgrst_mutation",
-                                    update);
-        return mutationResponse(204, run(statement, false, false));
-    }
-    auto selected = selectList(table_, query_.select, "pgrst_mutation");
-    if (!selected) {
-        return std::move(selected).error();
-    }
-    statement.sql = fmt::format("WITH pgrst_mutation AS ({} RETURNING {}.*) {} FROM (SELECT {} "
-                                "FROM pgrst_mutation) pgrst_source",
-                                update, target(), rowsProjection, *selected);
-    return mutationResponse(200, run(statement, false, single_));
+    return answerMutation(statement, update);
 }
 
 HttpResponse TableRequest::remove() {
@@ -584,10 +572,16 @@ HttpResponse TableRequest::remove() {
         return std::move(where).error();
     }
     const std::string remove = fmt::format("DELETE FROM {} WHERE {}", target(), *where);
+    return answerMutation(statement, remove);
+}
+
+// Runs an UPDATE or DELETE (its parameters already bound in `statement`): 204 with the row count
+// only, or 200 with the selected columns of the changed rows when the client asked for them.
+HttpResponse TableRequest::answerMutation(Statement& statement, const std::string& mutation) {
     if (!representation()) {
         statement.sql = fmt::format("WITH pgrst_mutation AS ({} RETURNING 1) SELECT '[]', "
                                     "count(*), NULL FROM pgrst_mutation",
-                                    remove);
+                                    mutation);
         return mutationResponse(204, run(statement, false, false));
     }
     auto selected = selectList(table_, query_.select, "pgrst_mutation");
@@ -596,7 +590,7 @@ HttpResponse TableRequest::remove() {
     }
     statement.sql = fmt::format("WITH pgrst_mutation AS ({} RETURNING {}.*) {} FROM (SELECT {} "
                                 "FROM pgrst_mutation) pgrst_source",
-                                remove, target(), rowsProjection, *selected);
+                                mutation, target(), rowsProjection, *selected);
     return mutationResponse(200, run(statement, false, single_));
 }
 
